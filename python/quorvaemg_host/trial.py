@@ -1,0 +1,41 @@
+"""One trial as the stand-in scripting object holds it."""
+
+from typing import Dict, List, Tuple
+
+import numpy as np
+
+SIDES = ("Left", "Right")
+EVENTS = ("Foot Strike", "Foot Off")
+
+
+class Trial(object):
+    """A trial open in the stand-in host: one EMG device with one output.
+
+    ``folder`` ends with a path separator, as Nexus gives it.  ``samples``
+    holds one float64 array per channel, in channel order.  ``events`` maps
+    (side, event), e.g. ("Left", "Foot Strike"), to Nexus frame numbers.
+    """
+
+    def __init__(self, folder, name, subject, channel_names, samples, device_rate,
+                 frame_rate, events=None, device_name="EMG", device_id=1, output_id=1,
+                 output_name="EMG", unit="V"):
+        # type: (str, str, str, List[str], List[np.ndarray], float, float, Dict[Tuple[str, str], List[int]], str, int, int, str, str) -> None
+        if len(channel_names) != len(samples):
+            raise ValueError("%d channel names for %d channels" % (len(channel_names), len(samples)))
+        self.folder = folder
+        self.name = name
+        self.subject = subject
+        self.channel_names = list(channel_names)
+        self.samples = [np.array(s, dtype=np.float64) for s in samples]
+        self.device_rate = float(device_rate)
+        self.frame_rate = float(frame_rate)
+        self.events = {key: list(frames) for key, frames in (events or {}).items()}
+        self.device_name = device_name
+        self.device_id = device_id
+        self.output_id = output_id
+        self.output_name = output_name
+        self.unit = unit
+
+    def event_frames(self, side, event):
+        # type: (str, str) -> List[int]
+        return list(self.events.get((side, event), []))

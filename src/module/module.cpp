@@ -1,0 +1,15 @@
+// The module: start-up imports, then the function table in its order.
+#include "module/quorvaemg.hpp"
+
+PYBIND11_MODULE(quorvaemg, m) {
+    // Only rms carries a documentation string; no generated signatures.
+    py::options options;
+    options.disable_function_signatures();
+
+    quorvaemg::run_startup_imports(m);
+
+    quorvaemg::register_diagnostics(m);
+    quorvaemg::register_rms(m);
+    quorvaemg::register_processing(m);
+    quorvaemg::register_preview(m);
+}

@@ -1,0 +1,58 @@
+// Python's own operations, reached through the C API.
+//
+// The module's functions behave as if a host script had written them in
+// Python: an unpacking, an int() conversion or a string concatenation fails
+// with the very exception (type and message) that Python would raise.  Every
+// helper here returns owning references and throws py::error_already_set on
+// failure, so nothing escapes as a C++ exception of another kind.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace quorvaemg {
+
+// A name bound in the module namespace (by the start-up imports, or rebound
+// by the host since), looked up now; falls back to builtins like Python does
+// and raises NameError when neither has it.
+py::object module_global(const char *name);
+
+// `x0, x1, ... = value` with exactly `expected` targets.
+std::vector<py::object> unpack(py::handle value, std::size_t expected);
+
+// int(value): texts with surrounding blanks accepted, numbers truncated.
+py::object to_int(py::handle value);
+
+// int(value) reduced to a C index; raises OverflowError past Py_ssize_t.
+Py_ssize_t to_ssize(py::handle value);
+
+// str(value).
+py::str to_text(py::handle value);
+
+// lhs + rhs, e.g. str + str with Python's TypeError for anything else.
+py::object concat(py::handle lhs, py::handle rhs);
+
+// Concatenation of several operands from left to right.
+py::object concat_all(std::initializer_list<py::handle> parts);
+
+// sequence[index] and sequence[start:stop].
+py::object item(py::handle sequence, Py_ssize_t index);
+py::object head(py::handle sequence, Py_ssize_t stop);
+
+// bool(value).
+bool truth(py::handle value);
+
+// value.get() of a Tk variable or of anything that offers `get`.
+py::object get_value(py::handle variable);
+
+// print(text) on sys.stdout, as rebound by the host.
+void print_line(py::handle text);
+
+// Raises `type` with `message` from inside a C++ function.
+[[noreturn]] void raise(PyObject *type, const char *message);
+
+}  // namespace quorvaemg

@@ -1,0 +1,41 @@
+// quorvaemg: surface-EMG processing for Vicon Nexus 2.
+//
+// The functions a Nexus pipeline script calls (host entries) and the
+// registrars through which each subsystem adds its functions to the module.
+// Every function takes Python objects as the host hands them in and returns
+// None unless noted.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+namespace py = pybind11;
+
+namespace quorvaemg {
+
+// Start-up: the eight imports, bound in the module namespace.
+void run_startup_imports(py::module_ &m);
+
+// Host entries.
+void test();
+void printinfo(py::handle vicon);
+
+// m.def() that first drops a name the star imports bound (numpy has its own
+// `test`), as a `def` after `from numpy import *` simply rebinds it.
+template <typename Func, typename... Extra>
+void define(py::module_ &m, const char *name, Func &&f, const Extra &...extra) {
+    if (py::hasattr(m, name)) {
+        py::delattr(m, name);
+    }
+    m.def(name, std::forward<Func>(f), extra...);
+}
+
+// Registrars, each in its subsystem's folder.  The module calls them so that
+// the functions appear in the order of the module's function table.
+void register_diagnostics(py::module_ &m);     // test, printinfo
+void register_rms(py::module_ &m);             // rms, window_rms
+void register_processing(py::module_ &m);      // processsignal
+void register_preview(py::module_ &m);         // displaysig
+
+}  // namespace quorvaemg

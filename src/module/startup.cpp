@@ -1,0 +1,42 @@
+#include "module/quorvaemg.hpp"
+
+namespace quorvaemg {
+
+namespace {
+
+// `from <module> import *`: the names in __all__, or else every name that
+// does not start with an underscore.
+void star_import(py::module_ &m, const char *name) {
+    py::module_ source = py::module_::import(name);
+    py::object names;
+    if (py::hasattr(source, "__all__")) {
+        names = source.attr("__all__");
+    } else {
+        py::list public_names;
+        for (py::handle key : py::list(source.attr("__dict__").attr("keys")())) {
+            if (!key.cast<std::string>().empty() && key.cast<std::string>()[0] != '_') {
+                public_names.append(key);
+            }
+        }
+        names = public_names;
+    }
+    for (py::handle key : names) {
+        m.attr(key) = source.attr(key);
+    }
+}
+
+}  // namespace
+
+void run_startup_imports(py::module_ &m) {
+    star_import(m, "numpy");
+    m.attr("plt") = py::module_::import("matplotlib.pyplot");
+    m.attr("time") = py::module_::import("time");
+    m.attr("tk") = py::module_::import("tkinter");
+    m.attr("messagebox") = py::module_::import("tkinter.messagebox");
+    m.attr("sp") = py::module_::import("scipy");
+    // Loading the subpackage also makes it reachable as sp.signal.
+    m.attr("signal") = py::module_::import("scipy.signal");
+    star_import(m, "plotvane");
+}
+
+}  // namespace quorvaemg

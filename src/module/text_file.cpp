@@ -1,0 +1,40 @@
+#include "module/text_file.hpp"
+
+#include "module/pyops.hpp"
+
+namespace quorvaemg {
+
+TextFile::TextFile(py::handle path, const char *mode)
+    : file_(module_global("open")(path, mode)) {}
+
+TextFile::~TextFile() {
+    if (!file_) {
+        return;
+    }
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *result = PyObject_CallMethod(file_.ptr(), "close", nullptr);
+    if (result == nullptr) {
+        PyErr_Clear();
+    } else {
+        Py_DECREF(result);
+    }
+    file_ = py::object();
+    PyErr_Restore(type, value, traceback);
+}
+
+void TextFile::write(py::handle text) { file_.attr("write")(text); }
+
+void TextFile::write_line(py::handle text) {
+    write(text);
+    write(py::str("\n"));
+}
+
+py::list TextFile::read_lines() { return file_.attr("readlines")(); }
+
+void TextFile::close() {
+    py::object file = std::move(file_);
+    file.attr("close")();
+}
+
+}  // namespace quorvaemg

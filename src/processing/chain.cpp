@@ -1,0 +1,115 @@
+#include "processing/chain.hpp"
+
+#include "module/pyops.hpp"
+#include "processing/rms.hpp"
+
+namespace quorvaemg {
+
+namespace {
+
+py::object normalised_cutoff(py::handle cutoff) {
+    py::object hz = to_int(cutoff);
+    py::object doubled = py::reinterpret_steal<py::object>(PyNumber_Multiply(hz.ptr(), py::int_(2).ptr()));
+    if (!doubled) {
+        throw py::error_already_set();
+    }
+    py::object normalised = py::reinterpret_steal<py::object>(
+        PyNumber_Multiply(doubled.ptr(), py::float_(0.001).ptr()));
+    if (!normalised) {
+        throw py::error_already_set();
+    }
+    return normalised;
+}
+
+// scipy.signal's butter + filtfilt with their defaults.
+py::object butterworth_forward_backward(py::handle samples, py::handle order, py::handle cutoff,
+                                        const char *btype) {
+    py::object signal = module_global("sp").attr("signal");
+    auto coefficients = unpack(signal.attr("butter")(order, cutoff, py::arg("btype") = btype), 2);
+    return signal.attr("filtfilt")(coefficients[0], coefficients[1], samples);
+}
+
+py::object subtract(py::handle lhs, py::handle rhs) {
+    py::object result = py::reinterpret_steal<py::object>(PyNumber_Subtract(lhs.ptr(), rhs.ptr()));
+    if (!result) {
+        throw py::error_already_set();
+    }
+    return result;
+}
+
+}  // namespace
+
+ChainSettings convert_settings(const ProcessingSettings &passed) {
+    ChainSettings s;
+    s.high = normalised_cutoff(passed.high);
+    s.low = normalised_cutoff(passed.low);
+    s.window = to_int(passed.www);
+    s.high_order = to_int(passed.highOrd);
+    s.low_order = to_int(passed.lowOrd);
+    s.remove_mean = passed.mnb;
+    s.low_pass = passed.lowb;
+    s.high_pass = passed.highb;
+    s.rectify = passed.rectb;
+    s.rms = passed.rmsb;
+    return s;
+}
+
+py::object run_chain(py::handle emg, const ChainSettings &s) {
+    py::object filtered = module_global("array")(emg, py::arg("dtype") = "float64");
+    bool rect_flag = true;
+    if (truth(s.remove_mean)) {
+        filtered = subtract(emg, module_global("mean")(emg));
+    }
+    if (truth(s.low_pass)) {
+        filtered = butterworth_forward_backward(filtered, s.low_order, s.low, "lowpass");
+    }
+    if (truth(s.high_pass)) {
+        filtered = butterworth_forward_backward(filtered, s.high_order, s.high, "highpass");
+    }
+    if (truth(s.rectify)) {
+        filtered = module_global("abs")(filtered);
+        rect_flag = false;
+    }
+    if (truth(s.rms)) {
+        if (rect_flag) {
+            filtered = module_global("abs")(filtered);
+        }
+        filtered = window_rms(filtered, s.window);
+    }
+    // Mean removal on integer or float32 samples keeps their type; Nexus is
+    // always handed float64.
+    return module_global("asarray")(filtered, py::arg("dtype") = "float64");
+}
+
+std::vector<Py_ssize_t> Selection::ticked() const {
+    std::vector<Py_ssize_t> positions;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        if (rows[k] == 1.0) {
+            positions.push_back(static_cast<Py_ssize_t>(k));
+        }
+    }
+    return positions;
+}
+
+Selection read_selection(py::handle a, py::handle numch) {
+    // zeros((numch, 1)) rejects a negative or non-integer count as numpy does.
+    py::object index = module_global("zeros")(py::make_tuple(numch, 1));
+    Py_ssize_t count = to_ssize(numch);
+    Selection selection;
+    py::object summ = py::int_(0);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        py::object key = py::int_(k);
+        index[key] = get_value(item(a, k));
+        double row = py::float_(index[py::make_tuple(k, 0)]);
+        selection.rows.push_back(row);
+        py::object whole = py::reinterpret_steal<py::object>(PyLong_FromDouble(row));
+        if (!whole) {
+            throw py::error_already_set();
+        }
+        summ = concat(summ, whole);
+    }
+    selection.any = summ > py::int_(0);
+    return selection;
+}
+
+}  // namespace quorvaemg
