@@ -1,6 +1,6 @@
 """One trial as the stand-in scripting object holds it."""
 
-from typing import Dict, List, Tuple
+import csv
 
 import numpy as np
 
@@ -8,7 +8,7 @@ SIDES = ("Left", "Right")
 EVENTS = ("Foot Strike", "Foot Off")
 
 
-class Trial(object):
+class Trial:
     """A trial open in the stand-in host: one EMG device with one output.
 
     ``folder`` ends with a path separator, as Nexus gives it.  ``samples``
@@ -19,9 +19,8 @@ class Trial(object):
     def __init__(self, folder, name, subject, channel_names, samples, device_rate,
                  frame_rate, events=None, device_name="EMG", device_id=1, output_id=1,
                  output_name="EMG", unit="V"):
-        # type: (str, str, str, List[str], List[np.ndarray], float, float, Dict[Tuple[str, str], List[int]], str, int, int, str, str) -> None
         if len(channel_names) != len(samples):
-            raise ValueError("%d channel names for %d channels" % (len(channel_names), len(samples)))
+            raise ValueError(f"{len(channel_names)} channel names for {len(samples)} channels")
         self.folder = folder
         self.name = name
         self.subject = subject
@@ -37,5 +36,19 @@ class Trial(object):
         self.unit = unit
 
     def event_frames(self, side, event):
-        # type: (str, str) -> List[int]
         return list(self.events.get((side, event), []))
+
+    def write_csv(self, path):
+        """Write the channels as columns under a header row of channel names.
+
+        Values are written in full precision, so reading them back gives the
+        same float64 numbers.  A channel shorter than the others leaves its
+        remaining cells empty.
+        """
+        columns = [s.tolist() for s in self.samples]
+        rows = max([len(c) for c in columns] + [0])
+        with open(path, "w", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(self.channel_names)
+            for i in range(rows):
+                writer.writerow([repr(c[i]) if i < len(c) else "" for c in columns])

@@ -11,5 +11,9 @@ PYBIND11_MODULE(quorvaemg, m) {
     quorvaemg::register_diagnostics(m);
     quorvaemg::register_rms(m);
     quorvaemg::register_processing(m);
+    quorvaemg::register_config_writer(m);
     quorvaemg::register_preview(m);
+    quorvaemg::register_widget_helpers(m);
+    quorvaemg::register_window(m);
+    quorvaemg::register_batch(m);
 }

@@ -20,6 +20,16 @@ void run_startup_imports(py::module_ &m);
 // Host entries.
 void test();
 void printinfo(py::handle vicon);
+// Returns (root, channelNames).
+py::tuple initializeroot(py::handle root, py::handle vicon, py::handle deviceID,
+                         py::handle outputID);
+// Returns (root, tk).
+py::tuple initializewindow(py::handle root, py::handle tk, py::handle vicon, py::handle subjects,
+                           py::handle name, py::handle deviceNAME, py::handle deviceID,
+                           py::handle outputID, py::handle channelNames, py::handle history,
+                           py::handle pathconfig);
+void readconfig(py::handle vicon, py::handle percorso, py::handle deviceID, py::handle outputID,
+                py::handle printhistory);
 
 // m.def() that first drops a name the star imports bound (numpy has its own
 // `test`), as a `def` after `from numpy import *` simply rebinds it.
@@ -36,6 +46,10 @@ void define(py::module_ &m, const char *name, Func &&f, const Extra &...extra) {
 void register_diagnostics(py::module_ &m);     // test, printinfo
 void register_rms(py::module_ &m);             // rms, window_rms
 void register_processing(py::module_ &m);      // processsignal
+void register_config_writer(py::module_ &m);   // saveparameters
 void register_preview(py::module_ &m);         // displaysig
+void register_widget_helpers(py::module_ &m);  // selectcheck, disabletxt, disabledrop
+void register_window(py::module_ &m);          // initializeroot, initializewindow
+void register_batch(py::module_ &m);           // readconfig
 
 }  // namespace quorvaemg
