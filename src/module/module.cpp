@@ -13,6 +13,7 @@ PYBIND11_MODULE(quorvaemg, m) {
     quorvaemg::register_processing(m);
     quorvaemg::register_config_writer(m);
     quorvaemg::register_preview(m);
+    quorvaemg::register_report(m);
     quorvaemg::register_widget_helpers(m);
     quorvaemg::register_window(m);
     quorvaemg::register_batch(m);

@@ -17,7 +17,7 @@ namespace quorvaemg {
 // Start-up: the eight imports, bound in the module namespace.
 void run_startup_imports(py::module_ &m);
 
-// Host entries.
+// Host entries, and the functions the window's actions reach.
 void test();
 void printinfo(py::handle vicon);
 // Returns (root, channelNames).
@@ -28,6 +28,12 @@ py::tuple initializewindow(py::handle root, py::handle tk, py::handle vicon, py:
                            py::handle name, py::handle deviceNAME, py::handle deviceID,
                            py::handle outputID, py::handle channelNames, py::handle history,
                            py::handle pathconfig);
+void printreportwindow(py::handle deviceID, py::handle outputID, py::handle root, py::handle a,
+                       py::handle b, py::handle numch, py::handle vicon, py::handle nomesogg);
+void on_closing(py::handle root2, py::handle root);
+void createpdf(py::handle root, py::handle root2, py::handle vicon, py::handle a, py::handle b,
+               py::handle numch, py::handle nomesogg, py::handle deviceID, py::handle outputID,
+               py::handle notes, py::handle head, py::handle doc, py::handle events);
 void readconfig(py::handle vicon, py::handle percorso, py::handle deviceID, py::handle outputID,
                 py::handle printhistory);
 
@@ -48,6 +54,7 @@ void register_rms(py::module_ &m);             // rms, window_rms
 void register_processing(py::module_ &m);      // processsignal
 void register_config_writer(py::module_ &m);   // saveparameters
 void register_preview(py::module_ &m);         // displaysig
+void register_report(py::module_ &m);          // on_closing, printreportwindow, createpdf
 void register_widget_helpers(py::module_ &m);  // selectcheck, disabletxt, disabledrop
 void register_window(py::module_ &m);          // initializeroot, initializewindow
 void register_batch(py::module_ &m);           // readconfig

@@ -1,52 +1,12 @@
 #include "host/nexus.hpp"
 #include "module/pyops.hpp"
 #include "module/quorvaemg.hpp"
+#include "processing/figure.hpp"
 #include "processing/processing.hpp"
 
 namespace quorvaemg {
 
 namespace {
-
-// Newer matplotlib dropped FigureCanvas.set_window_title; the manager owns
-// the window title there.  Older canvases still carry the method.
-void set_window_title(py::handle figure, py::handle title) {
-    py::object canvas = figure.attr("canvas");
-    py::object manager = py::getattr(canvas, "manager", py::none());
-    if (!manager.is_none()) {
-        manager.attr("set_window_title")(title);
-    } else {
-        canvas.attr("set_window_title")(title);
-    }
-}
-
-// A preview figure that is closed again if the preview fails, so it cannot
-// turn up beside the next preview's figure.
-class PreviewFigure {
-public:
-    PreviewFigure() : figure_(module_global("plt").attr("figure")()) {}
-    PreviewFigure(const PreviewFigure &) = delete;
-    PreviewFigure &operator=(const PreviewFigure &) = delete;
-    ~PreviewFigure() {
-        if (!figure_) {
-            return;
-        }
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        try {
-            module_global("plt").attr("close")(figure_);
-        } catch (py::error_already_set &) {
-            // The preview's own error is the one to report.
-        }
-        PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-    }
-
-    py::handle get() const { return figure_; }
-    void keep() { figure_ = py::object(); }
-
-private:
-    py::object figure_;
-};
 
 void preview_channel(py::handle vicon, py::handle deviceID, py::handle outputID,
                      py::handle channelNames, Py_ssize_t k, const ChainSettings &settings) {
@@ -54,14 +14,14 @@ void preview_channel(py::handle vicon, py::handle deviceID, py::handle outputID,
     py::object emg = host::channel_samples(vicon, deviceID, outputID, py::int_(k + 1));
     py::object channel_name = item(channelNames, k);
 
-    PreviewFigure figure;
+    FigureGuard figure(plt.attr("figure")());
     set_window_title(figure.get(), concat(py::str("Channel "),
                                           to_text(concat(channel_name, py::str(" - PREVIEW")))));
     plt.attr("plot")(emg, py::arg("color") = "b", py::arg("linewidth") = 1);
     py::object emg_filtered = run_chain(emg, settings);
     print_line(concat(py::str("Preview: "), channel_name));
     plt.attr("plot")(emg_filtered, py::arg("color") = "r", py::arg("linewidth") = 2);
-    figure.keep();
+    figure.release();
 }
 
 }  // namespace
