@@ -207,7 +207,7 @@ def test_process_named_channel_end_to_end(tmp_path, capsys):
 
 def test_no_mode_processes_every_channel(tmp_path, capsys):
     folder = str(tmp_path)
-    assert cli.main(["--folder", folder]) == 0
+    assert cli.main(["--process", "--folder", folder]) == 0
     with open(os.path.join(folder, "Walk01_RIVurorHistory.txt")) as f:
         lines = f.read().splitlines()
     assert len([ln for ln in lines if "has been elaborated" in ln]) == 12
