@@ -6,9 +6,11 @@ widgets the module built, as a user would, and then lets the command finish.
 
 import csv
 import os
+import shutil
 import sys
 import tkinter
 
+import ezc3d
 import numpy as np
 import pytest
 
@@ -20,6 +22,14 @@ import quorvaemg
 from quorvaemg_host import cli
 from quorvaemg_host.demo import CHANNELS, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
+from test_host_c3d import (
+    REAL,
+    assert_unchanged_except,
+    contents,
+    emg,
+    needs_real,
+    write_c3d,
+)
 
 CONFIG = "RIVuror_config.txt"
 DEFAULTS = {"mnb": 1, "lowb": 1, "highb": 1, "rectb": 1, "rmsb": 1,
@@ -54,9 +64,9 @@ def read_csv(path):
     return rows[0], np.array(rows[1:], dtype=np.float64).T
 
 
-def save_config(folder, ticked, settings, destinations=None):
+def save_config(folder, ticked, settings, destinations=None, names=CHANNELS):
     """A configuration file as the window's Save Configuration writes it."""
-    a, b = channel_vars(CHANNELS, set(ticked))
+    a, b = channel_vars(names, set(ticked))
     for k, text in (destinations or {}).items():
         b[k - 1].set(text)
     quorvaemg.saveparameters(folder, HeadlessRoot(), a, b, len(a), *settings)
@@ -274,3 +284,184 @@ def test_no_display_is_one_line_pointing_to_process(tmp_path, monkeypatch, capsy
     assert err.count("\n") == 1 and err.startswith("quorvaemg-host: no display")
     assert "--process" in err and ":99" in err
     assert not os.path.exists(os.path.join(folder, "Walk01_processed.csv"))
+
+
+# -- C3D trial files ----------------------------------------------------------------
+
+LABELS = ["LTA", "Fz", "RTA", "LGAS"]
+
+
+def c3d_trial(folder, name, rate=1000.0, labels=LABELS, samples=None, seed=0):
+    """A C3D trial of ``samples`` per channel (3 s by default); (path, raw samples)."""
+    n = int(3 * rate) if samples is None else samples
+    data = emg(len(labels), n, seed=seed)
+    return write_c3d(os.path.join(str(folder), name), data, labels, rate=rate,
+                     subjects=("S01",)), data.astype(np.float32).astype(np.float64)
+
+
+def analogs(path):
+    return ezc3d.c3d(path)["data"]["analogs"][0]
+
+
+def assert_processed(path, saved, raw, changed, reference, **settings):
+    """``saved`` holds ``reference`` of the raw ``changed`` channels, as float32, and
+    everything else of ``path`` unchanged."""
+    back = analogs(saved)
+    for k in changed:
+        assert np.array_equal(back[k].astype(np.float32),
+                              reference(raw[k], **settings).astype(np.float32))
+    assert_unchanged_except(path, saved, changed)
+
+
+def warnings_in(out):
+    return [line for line in out.splitlines() if line.startswith("warning:")]
+
+
+def channel_boxes(names):
+    """A step recording which of ``names`` have a check box in the window."""
+    seen = []
+
+    def step(root):
+        texts = {w.cget("text") for w in root.winfo_children() if w.winfo_class() == "Checkbutton"}
+        seen.extend(n for n in names if n in texts)
+    return seen, step
+
+
+@pytest.mark.parametrize("rate, in_place", [(1000.0, False), (2000.0, True)])
+def test_window_on_c3d_file_shows_pattern_channels_and_saves_them(
+        display, tmp_path, user, capsys, showinfo, reference, rate, in_place):
+    path, raw = c3d_trial(tmp_path, "Walk.c3d", rate=rate)
+    original = str(tmp_path / "original.c3d")
+    shutil.copyfile(path, original)
+    seen, look = channel_boxes(LABELS)
+    device = []
+    user(look, lambda root: device.append(widget(root, "Label", "Selected device: Analog EMG")),
+         tick("RTA"), click("Process"))
+
+    assert cli.main([path, "--channels", "TA"] + (["--in-place"] if in_place else [])) == 0
+    assert seen == ["LTA", "RTA"] and len(device) == 1
+    saved = path if in_place else str(tmp_path / "Walk_processed.c3d")
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == f"Processed trial written to {saved}"
+    assert sorted(os.listdir(str(tmp_path))) == sorted(
+        ["Walk.c3d", "original.c3d", "Walk_RIVurorHistory.txt"] + ([] if in_place else [os.path.basename(saved)]))
+    assert_processed(original, saved, raw, [2], reference)
+
+    warned = warnings_in(out)
+    if rate == 1000.0:
+        assert warned == []
+    else:  # once, before the processing, with the window's defaults in Hz
+        assert len(warned) == 1 and "-> 400 Hz" in warned[0] and "-> 40 Hz" in warned[0]
+        assert "typed in the window" in warned[0]
+        assert out.index(warned[0]) < out.index("Processing EMG")
+
+
+def test_window_save_refused_names_channel_and_writes_nothing(display, tmp_path, user, capsys):
+    # 60 samples with the default 100-sample RMS window: the result is 100 samples long.
+    path, _ = c3d_trial(tmp_path, "Short.c3d", labels=["A", "B"], samples=60)
+    before = contents(path)
+    user(tick("B"), click("Process"))
+    assert cli.main([path]) == 1
+    err = capsys.readouterr().err
+    assert err == ("quorvaemg-host: Short.c3d not saved: channel B: 100 processed samples "
+                   "for 60 in the file; nothing written\n")
+    assert contents(path) == before
+    assert sorted(os.listdir(str(tmp_path))) == ["Short.c3d", "Short_RIVurorHistory.txt"]
+
+
+@pytest.mark.parametrize("broken", ["not a C3D", "too few channels"])
+def test_batch_over_files_goes_on_past_a_broken_trial(
+        display, tmp_path, showinfo, capsys, reference, broken):
+    config = str(tmp_path / "config")
+    os.mkdir(config)
+    settings = (1, 1, 1, 1, 1, "30", "2", "150", "2", "50")
+    save_config(config + os.sep, ticked=[1, 3], settings=settings, names=LABELS)
+    del showinfo[:]
+    first, raw1 = c3d_trial(tmp_path, "Walk01.c3d", seed=1)
+    if broken == "not a C3D":
+        second = str(tmp_path / "Walk02.c3d")
+        with open(second, "w") as f:
+            f.write("not a trial\n")
+        reason = "Walk02.c3d: ValueError: " + second + ": not a readable C3D file"
+    else:  # the configuration's channel 3 is not in this file
+        second, _ = c3d_trial(tmp_path, "Walk02.c3d", labels=["LTA", "Fz"])
+        reason = "Walk02.c3d: NexusError: Channel 3 out of range 1..2"
+    third, raw3 = c3d_trial(tmp_path, "Walk03.c3d", rate=2000.0, seed=3)
+    kept = contents(second)
+
+    assert cli.main(["--batch", config, first, second, third]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == f"Batch run of {os.path.join(config, CONFIG)} on 3 trials"
+    progress = [line for line in lines if line.startswith("[")]
+    assert progress[0] == ("[1/3] Walk01.c3d: 2 channels processed, written to "
+                           + str(tmp_path / "Walk01_processed.c3d"))
+    assert progress[1].startswith("[2/3] " + reason.replace(": ", ": failed: ", 1))
+    assert progress[2] == ("[3/3] Walk03.c3d: 2 channels processed, written to "
+                           + str(tmp_path / "Walk03_processed.c3d"))
+    assert lines[-2:-1] == ["Batch run: 2 processed, 1 failed:"]
+    assert lines[-1].startswith("  " + reason)
+
+    # One warning, from the configuration's cutoffs, just before the 2000 Hz trial.
+    warned = warnings_in("\n".join(lines))
+    assert len(warned) == 1 and "2000 Hz" in warned[0]
+    assert "high-pass 30 Hz -> 60 Hz" in warned[0] and "low-pass 150 Hz -> 300 Hz" in warned[0]
+    assert lines.index(progress[1]) < lines.index(warned[0]) < lines.index(progress[2])
+
+    values = dict(DEFAULTS, high=30, low=150, www=50)
+    assert_processed(first, str(tmp_path / "Walk01_processed.c3d"), raw1, [0, 2], reference, **values)
+    assert_processed(third, str(tmp_path / "Walk03_processed.c3d"), raw3, [0, 2], reference, **values)
+    assert contents(second) == kept and not os.path.exists(str(tmp_path / "Walk02_processed.c3d"))
+    assert getattr(tkinter, "_default_root", None) is None
+    assert showinfo == []
+
+
+def test_process_files_in_place_with_named_channel(tmp_path, capsys, reference):
+    paths, raws, originals = [], [], []
+    for k, rate in enumerate((1000.0, 2000.0)):
+        path, raw = c3d_trial(tmp_path, f"Run{k}.c3d", rate=rate, seed=k)
+        originals.append(str(tmp_path / f"orig{k}.c3d"))
+        shutil.copyfile(path, originals[-1])
+        paths.append(path)
+        raws.append(raw)
+    # Trial files may follow the channel names of --process.
+    assert cli.main(["--process", "rta", "--in-place"] + paths) == 0
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == "Process run: 2 processed, 0 failed"
+    assert len(warnings_in(out)) == 1
+    for path, raw, original in zip(paths, raws, originals):
+        assert f"{os.path.basename(path)}: 1 channel processed, written to {path}" in out
+        assert_processed(original, path, raw, [2], reference)
+
+
+@pytest.mark.parametrize("argv", [
+    ["--channels", "TA"],                 # pattern without a trial file
+    ["--in-place", "--process"],
+    ["FILE", "FILE"],                     # the window takes one trial
+    ["FILE", "--folder", "elsewhere"],
+    ["FILE", "--no-trial"],
+    ["FILE", "--batch", "CONFIG", "--config", "CONFIG"],
+])
+def test_options_that_do_not_fit_the_trial_source_are_usage_errors(tmp_path, capsys, argv):
+    path, _ = c3d_trial(tmp_path, "Walk.c3d", samples=500)
+    before = sorted(os.listdir(str(tmp_path)))
+    names = {"FILE": path, "CONFIG": str(tmp_path)}
+    assert cli.main([names.get(arg, arg) for arg in argv]) == 2
+    assert "error:" in capsys.readouterr().err
+    assert sorted(os.listdir(str(tmp_path))) == before
+
+
+@needs_real
+def test_window_on_real_recording_processes_first_channel(display, tmp_path, user, capsys,
+                                                          showinfo, reference):
+    path = str(tmp_path / os.path.basename(REAL))
+    shutil.copyfile(REAL, path)
+    os.chmod(path, 0o644)
+    raw = analogs(path).astype(np.float64)
+    user(tick("Delt_ant.EMG1"), click("Process"))  # the first channel with "EMG" in its label
+
+    assert cli.main([path, "--channels", "EMG"]) == 0
+    saved = str(tmp_path / "real_emg_2000hz_processed.c3d")
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == f"Processed trial written to {saved}"
+    assert len(warnings_in(out)) == 1
+    assert_processed(REAL, saved, raw, [6], reference)

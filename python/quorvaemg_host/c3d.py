@@ -42,6 +42,7 @@ ASSUMED_RATE = 1000.0
 PROCESSED_SUFFIX = "_processed.c3d"
 DEFAULT_HIGH_HZ = 20
 DEFAULT_LOW_HZ = 200
+DEFAULT_DEVICE = "Analog EMG"
 
 _INTEL, _DEC = 84, 85
 _GLOB_CHARS = "*?["
@@ -159,6 +160,21 @@ def _events(parameters, subject, frame_rate):
     return {key: sorted(frames) for key, frames in events.items()}
 
 
+def _device_name(analog, keep):
+    """The device of the kept channels, from their ANALOG:DESCRIPTIONS.
+
+    Nexus describes each analog channel as "Device::Channel [..]"; when the
+    kept channels do not all name one device, the name is DEFAULT_DEVICE.
+    """
+    descriptions = [str(d) for d in _values(analog, "DESCRIPTIONS")]
+    devices = set()
+    for k in keep:
+        device, separator, _ = (descriptions[k] if k < len(descriptions) else "").partition("::")
+        devices.add(device.strip() if separator else "")
+    device = devices.pop() if len(devices) == 1 else ""
+    return device or DEFAULT_DEVICE
+
+
 def load_trial(path, channels=None):
     """Open the C3D file ``path`` as a trial of the stand-in host.
 
@@ -168,7 +184,9 @@ def load_trial(path, channels=None):
     subject is the first of SUBJECTS:NAMES, else the file's base name; the
     folder is the file's absolute directory with a trailing separator and the
     trial name its base name without extension.  Device rate = analog rate,
-    frame rate = point rate.  Events are Nexus frame numbers (``event_frame``).
+    frame rate = point rate; the device name is the one the kept channels'
+    descriptions give (``_device_name``), the output name "EMG".  Events are
+    Nexus frame numbers (``event_frame``).
 
     The trial also carries ``source_path`` (the file), ``analog_indices``
     (file positions of its channels, for ``save_trial``) and ``first_frame``
@@ -206,7 +224,7 @@ def load_trial(path, channels=None):
                   [labels[k] for k in keep], [data[0, k, :] for k in keep],
                   device_rate, frame_rate,
                   events=_events(parameters, subject if names else None, frame_rate),
-                  unit=unit)
+                  unit=unit, device_name=_device_name(analog, keep))
     trial.source_path = path
     trial.analog_indices = list(keep)
     trial.first_frame = int(header["points"]["first_frame"]) + 1

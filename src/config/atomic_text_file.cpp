@@ -43,20 +43,13 @@ AtomicTextFile::~AtomicTextFile() {
     if (!temp_path_) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    try {
+    quiet_cleanup([this] {
         if (file_) {
-            file_.attr("close")();
+            py::object file = std::move(file_);
+            file.attr("close")();
         }
-    } catch (py::error_already_set &) {
-    }
-    try {
-        os_.attr("remove")(temp_path_);
-    } catch (py::error_already_set &) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    });
+    quiet_cleanup([this] { os_.attr("remove")(temp_path_); });
 }
 
 void AtomicTextFile::write_line(py::handle value) {

@@ -52,6 +52,46 @@ py::object get_value(py::handle variable);
 // print(text) on sys.stdout, as rebound by the host.
 void print_line(py::handle text);
 
+// Keeps the pending Python error aside for its lifetime, so clean-up code
+// may call Python while an exception is on its way out; whatever that
+// clean-up raises itself is dropped in favour of the original error.
+class PreservedError {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PreservedError() : error_(PyErr_GetRaisedException()) {}
+    ~PreservedError() {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error_);
+    }
+#else
+    PreservedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PreservedError() {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+#endif
+    PreservedError(const PreservedError &) = delete;
+    PreservedError &operator=(const PreservedError &) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *error_ = nullptr;
+#else
+    PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+#endif
+};
+
+// Runs `cleanup` under a PreservedError, swallowing its Python errors.
+template <typename Cleanup>
+void quiet_cleanup(Cleanup &&cleanup) noexcept {
+    PreservedError pending;
+    try {
+        cleanup();
+    } catch (py::error_already_set &) {
+    } catch (...) {
+    }
+}
+
 // Raises `type` with `message` from inside a C++ function.
 [[noreturn]] void raise(PyObject *type, const char *message);
 

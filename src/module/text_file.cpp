@@ -8,19 +8,9 @@ TextFile::TextFile(py::handle path, const char *mode)
     : file_(module_global("open")(path, mode)) {}
 
 TextFile::~TextFile() {
-    if (!file_) {
-        return;
+    if (file_) {
+        quiet_cleanup([this] { close(); });
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *result = PyObject_CallMethod(file_.ptr(), "close", nullptr);
-    if (result == nullptr) {
-        PyErr_Clear();
-    } else {
-        Py_DECREF(result);
-    }
-    file_ = py::object();
-    PyErr_Restore(type, value, traceback);
 }
 
 void TextFile::write(py::handle text) { file_.attr("write")(text); }

@@ -15,18 +15,9 @@ void set_window_title(py::handle figure, py::handle title) {
 }
 
 FigureGuard::~FigureGuard() {
-    if (!figure_) {
-        return;
+    if (figure_) {
+        quiet_cleanup([this] { close(); });
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    try {
-        module_global("plt").attr("close")(figure_);
-    } catch (py::error_already_set &) {
-        // The error that brought us here is the one to report.
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
 }
 
 void FigureGuard::close() {

@@ -1,21 +1,17 @@
 #include "ui/actions.hpp"
 
 #include "module/pyops.hpp"
+#include "processing/chain.hpp"
 #include "ui/tk_widgets.hpp"
 
 namespace quorvaemg::ui {
 
 namespace {
 
-// The ten settings in the order every receiver takes them: the five
-// switches, then the high-pass values before the low-pass ones.
-struct WindowSettings {
-    py::object mnb, lowb, highb, rectb, rmsb;
-    py::object high, highOrd, low, lowOrd, www;
-};
-
-WindowSettings read_settings(const MainWindowState &s) {
-    WindowSettings w;
+// The ten settings as the window holds them: switch values and entry texts,
+// unchanged (an empty or non-numeric text is for the receiver to judge).
+ProcessingSettings read_settings(const MainWindowState &s) {
+    ProcessingSettings w;
     w.mnb = read_var(s.mn_bool);
     w.lowb = read_var(s.low_bool);
     w.highb = read_var(s.high_bool);
@@ -35,7 +31,7 @@ py::cpp_function process_action(const WindowState &state) {
     return py::cpp_function([state]() {
         const MainWindowState &s = *state;
         py::int_ numch(s.numch);
-        WindowSettings w = read_settings(s);
+        ProcessingSettings w = read_settings(s);
         return module_global("processsignal")(s.root, s.a, s.b, s.vicon, s.deviceID, s.outputID,
                                               numch, w.mnb, w.lowb, w.highb, w.rectb, w.rmsb,
                                               w.high, w.highOrd, w.low, w.lowOrd, w.www,
@@ -47,7 +43,7 @@ py::cpp_function preview_action(const WindowState &state) {
     return py::cpp_function([state]() {
         const MainWindowState &s = *state;
         py::int_ numch(s.numch);
-        WindowSettings w = read_settings(s);
+        ProcessingSettings w = read_settings(s);
         return module_global("displaysig")(s.a, s.b, s.vicon, s.deviceID, s.outputID, numch, w.mnb,
                                            w.lowb, w.highb, w.rectb, w.rmsb, w.high, w.highOrd,
                                            w.low, w.lowOrd, w.www);
@@ -58,7 +54,7 @@ py::cpp_function save_configuration_action(const WindowState &state) {
     return py::cpp_function([state]() {
         const MainWindowState &s = *state;
         py::int_ numch(s.numch);
-        WindowSettings w = read_settings(s);
+        ProcessingSettings w = read_settings(s);
         return module_global("saveparameters")(s.pathconfig, s.root, s.a, s.b, numch, w.mnb,
                                                w.lowb, w.highb, w.rectb, w.rmsb, w.high,
                                                w.highOrd, w.low, w.lowOrd, w.www);

@@ -84,15 +84,17 @@ void build_header(py::handle tk, const ui::WindowState &state, py::handle name,
     }
 }
 
-// A switch: its variable, its check box bound to it, then switched on.
-py::object build_switch(py::handle tk, py::handle root, const char *text, py::object command,
-                        const py::dict &grid) {
+// A switch in column 0 of `row`: its variable, its check box bound to it,
+// then switched on.
+py::object build_switch(py::handle tk, py::handle root, int row, const char *text,
+                        py::object command) {
     py::object var = ui::make_int_var(tk, root);
     py::dict options("text"_a = text, "font"_a = "Calibri 12", "variable"_a = var);
     if (command) {
         options["command"] = command;
     }
-    place(make_widget(tk, "Checkbutton", root, options), grid);
+    place(make_widget(tk, "Checkbutton", root, options),
+          py::dict("row"_a = row, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
     var.attr("set")(1);
     return var;
 }
@@ -108,37 +110,47 @@ void build_label(py::handle tk, py::handle root, const char *text, const py::dic
     place(make_widget(tk, "Label", root, py::dict("text"_a = text)), grid);
 }
 
+struct FilterRow {
+    py::object on, cutoff, order;
+};
+
+// Switch, cutoff label and entry, "Filter Order: " and the order entry.
+// Column 4 stays empty, so the order entry sits under the right-hand buttons.
+FilterRow build_filter_row(py::handle tk, py::handle root, int row, const char *switch_text,
+                           py::object command, const char *cutoff_label, const char *cutoff_text) {
+    FilterRow filter;
+    filter.on = build_switch(tk, root, row, switch_text, std::move(command));
+    build_label(tk, root, cutoff_label, py::dict("row"_a = row, "column"_a = 1, "sticky"_a = "W"));
+    filter.cutoff = build_entry(tk, root, 7, cutoff_text,
+                                py::dict("row"_a = row, "column"_a = 2, "sticky"_a = "W"));
+    build_label(tk, root, "Filter Order: ",
+                py::dict("row"_a = row, "column"_a = 3, "sticky"_a = "E", "padx"_a = 5));
+    filter.order = build_entry(tk, root, 3, "2",
+                               py::dict("row"_a = row, "column"_a = 5, "sticky"_a = "W", "padx"_a = 5));
+    return filter;
+}
+
 void build_settings(py::handle tk, const ui::WindowState &state) {
     py::handle root = state->root;
     ui::MainWindowState &s = *state;
-    s.mn_bool = build_switch(tk, root, "Remove Mean ", py::object(),
-                             py::dict("row"_a = 3, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
+    s.mn_bool = build_switch(tk, root, 3, "Remove Mean ", py::object());
 
-    s.low_bool = build_switch(tk, root, "Low-Pass Filter ", ui::low_pass_switch_action(state),
-                              py::dict("row"_a = 4, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
-    build_label(tk, root, "Low cutoff frequency [Hz]: ",
-                py::dict("row"_a = 4, "column"_a = 1, "sticky"_a = "W"));
-    s.entryLow = build_entry(tk, root, 7, "200", py::dict("row"_a = 4, "column"_a = 2, "sticky"_a = "W"));
-    build_label(tk, root, "Filter Order: ",
-                py::dict("row"_a = 4, "column"_a = 3, "sticky"_a = "E", "padx"_a = 5));
-    s.entryLowOrd = build_entry(tk, root, 3, "2",
-                                py::dict("row"_a = 4, "column"_a = 5, "sticky"_a = "W", "padx"_a = 5));
+    FilterRow low = build_filter_row(tk, root, 4, "Low-Pass Filter ", ui::low_pass_switch_action(state),
+                                     "Low cutoff frequency [Hz]: ", "200");
+    s.low_bool = low.on;
+    s.entryLow = low.cutoff;
+    s.entryLowOrd = low.order;
 
-    s.high_bool = build_switch(tk, root, "High-Pass Filter ", ui::high_pass_switch_action(state),
-                               py::dict("row"_a = 5, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
-    build_label(tk, root, "High cutoff frequency [Hz]: ",
-                py::dict("row"_a = 5, "column"_a = 1, "sticky"_a = "W"));
-    s.entryHigh = build_entry(tk, root, 7, "20", py::dict("row"_a = 5, "column"_a = 2, "sticky"_a = "W"));
-    build_label(tk, root, "Filter Order: ",
-                py::dict("row"_a = 5, "column"_a = 3, "sticky"_a = "E", "padx"_a = 5));
-    s.entryHighOrd = build_entry(tk, root, 3, "2",
-                                 py::dict("row"_a = 5, "column"_a = 5, "sticky"_a = "W", "padx"_a = 5));
+    FilterRow high = build_filter_row(tk, root, 5, "High-Pass Filter ",
+                                      ui::high_pass_switch_action(state),
+                                      "High cutoff frequency [Hz]: ", "20");
+    s.high_bool = high.on;
+    s.entryHigh = high.cutoff;
+    s.entryHighOrd = high.order;
 
-    s.rect_bool = build_switch(tk, root, "Rectify ", py::object(),
-                               py::dict("row"_a = 6, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
+    s.rect_bool = build_switch(tk, root, 6, "Rectify ", py::object());
 
-    s.rms_bool = build_switch(tk, root, "Root Mean Square Error (RMSE) ", ui::rms_switch_action(state),
-                              py::dict("row"_a = 7, "column"_a = 0, "sticky"_a = "W", "padx"_a = 10));
+    s.rms_bool = build_switch(tk, root, 7, "Root Mean Square Error (RMSE) ", ui::rms_switch_action(state));
     build_label(tk, root, "Window size [samples]: ",
                 py::dict("row"_a = 7, "column"_a = 1, "sticky"_a = "W"));
     s.entryRMS = build_entry(tk, root, 7, "100", py::dict("row"_a = 7, "column"_a = 2, "sticky"_a = "W"));
