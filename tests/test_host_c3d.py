@@ -2,7 +2,6 @@
 
 import os
 import struct
-import sys
 
 import ezc3d
 import numpy as np
@@ -12,9 +11,6 @@ from fake_nexus import Root, choices, selection
 
 # Test the package in this checkout, not whatever copy was last installed.
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE = os.path.join(REPO, "python")
-if os.path.isdir(os.path.join(SOURCE, "quorvaemg_host")):
-    sys.path.insert(0, SOURCE)
 
 from quorvaemg_host import c3d as trialfile
 from quorvaemg_host.c3d import (

@@ -7,16 +7,12 @@ widgets the module built, as a user would, and then lets the command finish.
 import csv
 import os
 import shutil
-import sys
 import tkinter
 
 import ezc3d
 import numpy as np
 import pytest
 
-SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
-if os.path.isdir(os.path.join(SOURCE, "quorvaemg_host")):
-    sys.path.insert(0, SOURCE)
 
 import quorvaemg
 from quorvaemg_host import cli

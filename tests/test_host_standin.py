@@ -3,15 +3,11 @@
 import csv
 import os
 import re
-import sys
 
 import numpy as np
 import pytest
 
 # Test the package in this checkout, not whatever copy was last installed.
-SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
-if os.path.isdir(os.path.join(SOURCE, "quorvaemg_host")):
-    sys.path.insert(0, SOURCE)
 
 from quorvaemg_host import cli
 from quorvaemg_host.demo import demo_trial

@@ -1,7 +1,6 @@
 """The report writer: the PDF it leaves beside the trial, and what it never leaves."""
 
 import datetime
-import importlib.util
 import os
 import re
 import shutil
@@ -17,10 +16,7 @@ from matplotlib.figure import Figure
 pypdf = pytest.importorskip("pypdf")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location(
-    "plotvane", os.path.join(HERE, os.pardir, "python", "plotvane", "__init__.py"))
-plotvane = importlib.util.module_from_spec(_spec)  # the checked-out writer, not an installed one
-_spec.loader.exec_module(plotvane)
+import plotvane  # noqa: E402
 
 A4_LANDSCAPE = (841.89, 595.28)  # points
 

@@ -1,0 +1,209 @@
+"""A real Tk for the window tests, on a virtual X display when none is set.
+
+``tk_display`` (session): makes sure DISPLAY names a display Tk can open.
+When DISPLAY is unset and ``Xvfb`` is on PATH it starts a private Xvfb on a
+free display number and stops it when the session ends; when no display can
+be had, every test that needs one is skipped.
+
+``root`` (per test): one ``tkinter.Tk()``, never in a main loop.  Exceptions
+that Tk callbacks raise are collected instead of printed; a test that expects
+one takes it with ``take_reported(root)``, and any left over fails the test
+at teardown.  The root is destroyed at teardown if still alive.
+
+``tk_factory`` (per test): puts a recording wrapper over tkinter in the
+module's ``tk`` name, so a test can count the roots and variables that a
+call creates; roots still alive at teardown are destroyed.
+
+Import the fixtures by name into a test module::
+
+    from tk_support import root, tk_display  # noqa: F401
+"""
+
+import ctypes
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import tkinter
+
+import pytest
+import quorvaemg
+
+_XVFB_ARGS = ("-screen", "0", "1280x1024x24", "-nolisten", "tcp")
+
+
+def _can_open_display():
+    try:
+        probe = tkinter.Tk()
+    except tkinter.TclError:
+        return False
+    probe.destroy()
+    return True
+
+
+def _die_with_parent():
+    """Run in the Xvfb child: end it when the test process dies, even if killed."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def _wait_for_socket(proc, number, timeout=10.0):
+    socket = "/tmp/.X11-unix/X%d" % number
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            return False
+        if os.path.exists(socket):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def _start_xvfb(xvfb):
+    """Start Xvfb on the first free display number; (process, number) or None."""
+    for number in range(120, 160):
+        if os.path.exists("/tmp/.X%d-lock" % number) or \
+                os.path.exists("/tmp/.X11-unix/X%d" % number):
+            continue
+        proc = subprocess.Popen([xvfb, ":%d" % number] + list(_XVFB_ARGS),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                preexec_fn=_die_with_parent)  # noqa: PLW1509
+        if _wait_for_socket(proc, number):
+            return proc, number
+        # Lost a race for the number, or Xvfb could not start: try the next.
+        _stop(proc)
+    return None
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+@pytest.fixture(scope="session")
+def tk_display():
+    """The DISPLAY the Tk tests run on; skips them when there is none."""
+    if os.environ.get("DISPLAY"):
+        if not _can_open_display():
+            pytest.skip("DISPLAY is set but Tk cannot open it")
+        yield os.environ["DISPLAY"]
+        return
+    xvfb = shutil.which("Xvfb")
+    if xvfb is None or not sys.platform.startswith("linux"):
+        pytest.skip("no display and no Xvfb to make one")
+    started = _start_xvfb(xvfb)
+    if started is None:
+        pytest.skip("Xvfb did not start on any display number tried")
+    proc, number = started
+    os.environ["DISPLAY"] = ":%d" % number
+    try:
+        deadline = time.monotonic() + 10.0
+        while not _can_open_display():
+            if time.monotonic() > deadline:
+                pytest.skip("Tk cannot open the Xvfb display :%d" % number)
+            time.sleep(0.1)
+        yield os.environ["DISPLAY"]
+    finally:
+        os.environ.pop("DISPLAY", None)
+        _stop(proc)
+
+
+def alive(window):
+    """True while the Tk window (or its application) has not been destroyed."""
+    try:
+        return bool(window.winfo_exists())
+    except tkinter.TclError:
+        return False
+
+
+def _install_collector(window):
+    window.reported = []
+
+    def collect(exc_type, exc_value, traceback):
+        window.reported.append(exc_value)
+
+    window.report_callback_exception = collect
+
+
+def take_reported(window):
+    """The exceptions Tk callbacks reported so far, which the test thereby expects."""
+    reported = list(window.reported)
+    window.reported.clear()
+    return reported
+
+
+def _check_and_destroy(window):
+    if alive(window):
+        try:
+            window.update_idletasks()
+        except tkinter.TclError:
+            pass
+    leftover = list(window.reported)
+    if alive(window):
+        window.destroy()
+    if tkinter._default_root is window:
+        tkinter._default_root = None
+    if leftover:
+        pytest.fail(f"exception reported from a Tk callback: {leftover!r}")
+
+
+@pytest.fixture
+def root(tk_display):
+    """A fresh Tk root; unexpected callback exceptions fail the test."""
+    window = tkinter.Tk()
+    _install_collector(window)
+    yield window
+    _check_and_destroy(window)
+
+
+class RecordingTk:
+    """tkinter as the module sees it, with its roots and variables counted."""
+
+    def __init__(self):
+        self.roots = []
+        self.int_vars = []
+        self.string_vars = []
+
+    def __getattr__(self, name):
+        return getattr(tkinter, name)
+
+    def Tk(self, *args, **kwargs):
+        window = tkinter.Tk(*args, **kwargs)
+        _install_collector(window)
+        self.roots.append(window)
+        return window
+
+    def IntVar(self, *args, **kwargs):
+        var = tkinter.IntVar(*args, **kwargs)
+        self.int_vars.append(var)
+        return var
+
+    def StringVar(self, *args, **kwargs):
+        var = tkinter.StringVar(*args, **kwargs)
+        self.string_vars.append(var)
+        return var
+
+
+@pytest.fixture
+def tk_factory(tk_display, monkeypatch):
+    """Records what the module creates through its ``tk`` name."""
+    recorder = RecordingTk()
+    monkeypatch.setattr(quorvaemg, "tk", recorder)
+    yield recorder
+    failures = []
+    for window in recorder.roots:
+        try:
+            _check_and_destroy(window)
+        except pytest.fail.Exception as exc:
+            failures.append(str(exc))
+    if failures:
+        pytest.fail("; ".join(failures))
