@@ -18,6 +18,7 @@ import tkinter.messagebox
 import quorvaemg
 from conftest import emg_like
 from fake_nexus import FakeNexus, Root, choices, selection
+from tk_support import tk_display  # noqa: F401
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 STARTUP_IMPORTS = ["numpy", "matplotlib.pyplot", "time", "tkinter", "tkinter.messagebox",
@@ -38,9 +39,10 @@ PARAMETERS = {
 }
 
 
-def run_python(code, cwd, extra_path=(), timeout=300):
-    env = dict(os.environ, MPLBACKEND="Agg")
-    env.pop("DISPLAY", None)
+def run_python(code, cwd, extra_path=(), timeout=300, env=None):
+    base = dict(os.environ, MPLBACKEND="Agg")
+    base.pop("DISPLAY", None)
+    env = dict(base, **(env or {}))
     env["PYTHONPATH"] = os.pathsep.join(list(extra_path) + [TESTS] +
                                         [p for p in [os.environ.get("PYTHONPATH")] if p])
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(cwd), env=env,
@@ -366,30 +368,102 @@ def attempt(name, args):
     finally:
         pyplot.close("all")
 
-for name, base in BASE.items():
-    attempt(name, base)
-    for position in range(len(base)):
+if os.environ.get("FUZZ_TK"):
+    # The window, dialog, configuration and report functions, on a real Tk.
+    # Each call gets a fresh Toplevel as its "root", so whatever one call
+    # builds or destroys cannot leak into the next; the batch run's own root
+    # is a Toplevel too.
+    import tkinter
+    main = tkinter.Tk()
+    main.report_callback_exception = lambda *exc: None
+    folder = os.getcwd() + os.sep
+
+    class TkShim:
+        Tk = staticmethod(lambda: tkinter.Toplevel(main))
+        def __getattr__(self, name):
+            return getattr(tkinter, name)
+
+    quorvaemg.tk = TkShim()
+
+    def window(**extra):
+        root = tkinter.Toplevel(main)
+        quorvaemg.initializewindow(root, tkinter, vicon, ["S1"], "Walk01", "EMG", 1, 1,
+                                   list(vicon.names), False, folder)
+        return root
+
+    with open(folder + "RIVuror_config.txt", "w") as f:
+        f.write("2\n1\n1 - A\n0\n2 - B\n1\n1\n1\n1\n1\n20\n200\n5\n2\n2\n")
+    int_vars = lambda: [tkinter.IntVar(main, 1), tkinter.IntVar(main, 0)]
+    entry = lambda: tkinter.Entry(main)
+    BASE.update({
+        "saveparameters": lambda: [folder, Root(), selection(1, 0), choices(vicon.names), 2]
+                                  + settings,
+        "on_closing": lambda: [tkinter.Toplevel(main), tkinter.Toplevel(main)],
+        "printreportwindow": lambda: [1, 1, window(), int_vars(), choices(vicon.names), 2,
+                                      vicon, "S1"],
+        "createpdf": lambda: [Root(), Root(), vicon, selection(1, 0), choices(vicon.names), 2,
+                              "S1", 1, 1, tkinter.Text(main), " ", " ", 1],
+        "selectcheck": lambda: [tkinter.IntVar(main, 1), 2, int_vars()],
+        "disabletxt": lambda: [entry(), entry(), tkinter.IntVar(main, 0)],
+        "disabledrop": lambda: [entry(), tkinter.IntVar(main, 1)],
+        "initializeroot": lambda: [tkinter.Toplevel(main), vicon, 1, 1],
+        "initializewindow": lambda: [tkinter.Toplevel(main), tkinter, vicon, ["S1"], "Walk01",
+                                     "EMG", 1, 1, ["A", "B"], False, folder],
+        "readconfig": lambda: [vicon, folder, 1, 1, False],
+    })
+    for name in list(BASE):
+        if name not in ("saveparameters", "on_closing", "printreportwindow", "createpdf",
+                        "selectcheck", "disabletxt", "disabledrop", "initializeroot",
+                        "initializewindow", "readconfig"):
+            del BASE[name]
+    quorvaemg.repemg = lambda *args: None
+
+def fresh(name):
+    base = BASE[name]
+    return list(base() if callable(base) else base)
+
+def drain():
+    if os.environ.get("FUZZ_TK"):
+        for child in main.winfo_children():
+            child.destroy()
+        main.update()
+
+for name in sorted(BASE):
+    attempt(name, fresh(name))
+    drain()
+    for position in range(len(fresh(name))):
         for odd in ODD:
-            args = list(base)
+            args = fresh(name)
             args[position] = odd
             attempt(name, args)
+            drain()
     for odd in ODD[:20]:
-        attempt(name, base + [odd])
+        attempt(name, fresh(name) + [odd])
+        drain()
 
 rng = random.Random(20240305)
 for _ in range(600):
     name = rng.choice(sorted(BASE))
-    args = list(BASE[name])
+    args = fresh(name)
     for position in rng.sample(range(len(args)), min(len(args), rng.randint(1, 4))):
         args[position] = rng.choice(ODD)
     attempt(name, args)
+    drain()
 
 print(json.dumps({"calls": calls, "unexpected": unexpected}))
 """
 
 
 def test_any_object_for_any_parameter_never_crashes(tmp_path):
-    result = run_python(FUZZ, tmp_path, timeout=600)
+    check_fuzz(run_python(FUZZ, tmp_path, timeout=600))
+
+
+def test_any_object_for_any_window_parameter_never_crashes(tmp_path, tk_display):
+    check_fuzz(run_python(FUZZ, tmp_path, timeout=600,
+                          env={"DISPLAY": os.environ["DISPLAY"], "FUZZ_TK": "1"}))
+
+
+def check_fuzz(result):
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout.strip().splitlines()[-1])
     assert report["calls"] > 2000

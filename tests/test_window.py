@@ -327,6 +327,24 @@ class TestWidgetTree:
         assert (len(tk.int_vars), len(tk.string_vars)) == (int_vars, string_vars)
         assert tk.roots == []
 
+    def test_trial_name_tk_cannot_read_is_refused_not_fatal(self, root):
+        # Tk's list conversion has no guard of its own: a self-containing
+        # list overflows the stack and a failing str() of an element is not
+        # caught.  The window refuses the first and lets the second fail.
+        class BadText:
+            def __str__(self):
+                raise KeyError("no text")
+
+        looped = []
+        looped.append(looped)
+        with pytest.raises(RecursionError):
+            build(root, ["EMG1"], name=looped)
+        with pytest.raises(KeyError):
+            build(root, ["EMG1"], name=[BadText(), BadText()])
+        build(root, ["EMG1"], name=["Walk", 1, 2.5])
+        labels = [w for w in root.winfo_children() if w.winfo_class() == "Label"]
+        assert any(w.tk.eval("%s cget -text" % w) == "Walk 1 2.5" for w in labels)
+
     def test_many_channels_extend_downwards(self, root):
         names = ["C%02d" % k for k in range(1, 41)]
         build(root, names)
