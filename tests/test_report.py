@@ -10,7 +10,7 @@ from fake_nexus import FakeNexus, choices, selection
 from matplotlib import pyplot
 from quorvaemg_host.demo import SUBJECT, TRIAL_NAME, demo_trial
 from quorvaemg_host.nexus import NexusStandIn
-from tk_support import RecordingTk, alive, root, take_reported, tk_display  # noqa: F401  (fixtures)
+from tk_support import RecordingTk, alive, check_options, root, take_reported, tk_display  # noqa: F401  (fixtures)
 
 pypdf = pytest.importorskip("pypdf")
 Image = pytest.importorskip("PIL.Image")
@@ -100,16 +100,7 @@ def check_widget(widget, cls, options, place):
     assert type(widget) is cls, where
     info = widget.grid_info()
     assert {k: info[k] for k in place} == place, where
-    default = cls(widget.master)
-    try:
-        for key in widget.keys():  # noqa: SIM118 - Tk widgets are not iterable
-            if key in BINDINGS or key in ("bd", "bg", "fg"):
-                continue
-            alias = {"background": "bg", "foreground": "fg"}.get(key, key)
-            want = options.get(alias, options.get(key, default.cget(key)))
-            assert str(widget.cget(key)) == str(want), f"{where} option {key}"
-    finally:
-        default.destroy()
+    check_options(widget, options, cls(widget.master), BINDINGS, where)
 
 
 def check_report_button(button, enabled):

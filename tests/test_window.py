@@ -9,7 +9,7 @@ import quorvaemg
 from fake_nexus import FakeNexus
 from quorvaemg_host.demo import DEVICE_NAME, SUBJECT, TRIAL_NAME, demo_trial
 from quorvaemg_host.nexus import NexusStandIn
-from tk_support import RecordingTk, alive, root, take_reported, tk_display  # noqa: F401  (fixtures)
+from tk_support import RecordingTk, alive, check_options, root, take_reported, tk_display  # noqa: F401  (fixtures)
 
 DEVICE, OUTPUT = 7, 3
 HISTORY = object()  # handed through untouched
@@ -257,16 +257,7 @@ def check_widget(root, widget, expected, position):
     info = widget.grid_info()
     assert {k: info[k] for k in place} == place, where
 
-    default = fresh(cls, root)
-    try:
-        for key in widget.keys():  # noqa: SIM118 - Tk widgets are not iterable
-            if key in NOT_DEFAULTED or key in ("bd", "bg", "fg"):
-                continue
-            alias = {"background": "bg", "foreground": "fg"}.get(key, key)
-            want = options.get(alias, options.get(key, default.cget(key)))
-            assert str(widget.cget(key)) == str(want), f"{where} option {key}"
-    finally:
-        default.destroy()
+    check_options(widget, options, fresh(cls, root), NOT_DEFAULTED, where)
 
     if cls in (tkinter.Button, tkinter.Checkbutton):
         if "command" in options:

@@ -207,3 +207,17 @@ def tk_factory(tk_display, monkeypatch):
             failures.append(str(exc))
     if failures:
         pytest.fail("; ".join(failures))
+
+
+def check_options(widget, options, default, skip, where):
+    """Every option of ``widget`` is as listed in ``options``, else as on
+    ``default``, a fresh widget of the same class (destroyed here)."""
+    try:
+        for key in widget.keys():  # noqa: SIM118 - Tk widgets are not iterable
+            if key in skip or key in ("bd", "bg", "fg"):
+                continue
+            alias = {"background": "bg", "foreground": "fg"}.get(key, key)
+            want = options.get(alias, options.get(key, default.cget(key)))
+            assert str(widget.cget(key)) == str(want), "%s option %s" % (where, key)
+    finally:
+        default.destroy()
