@@ -7,25 +7,16 @@ namespace quorvaemg {
 
 namespace {
 
-// The line count a file claiming `channels` channels must have.  Checked
-// before any variable is made, so a corrupt count cannot make the run
-// allocate without bound.
-void check_line_count(py::handle channels, Py_ssize_t line_count) {
-    Py_ssize_t pairs = 0;
-    if (channels.cast<py::int_>() > py::int_(0)) {
-        py::object available = py::int_((line_count - 11) / 2);
-        if (line_count < 11 || channels.cast<py::int_>() > available) {
-            PyErr_Format(PyExc_IndexError,
-                         "configuration file claims %S channels but holds only %zd lines",
-                         channels.ptr(), line_count);
-            throw py::error_already_set();
-        }
-        pairs = to_ssize(channels);
-    }
-    if (line_count < 2 * pairs + 11) {
+// A file claiming N channels needs 2N + 11 lines (11 for a count of 0 or
+// less).  Checked before any variable is made, so a corrupt count cannot
+// make the run allocate without bound.
+void check_line_count(const py::object &channels, Py_ssize_t line_count) {
+    py::object pairs = channels > py::int_(0) ? channels : py::int_(0);
+    py::object needed = concat(multiply(pairs, py::int_(2)), py::int_(11));
+    if (needed > py::int_(line_count)) {
         PyErr_Format(PyExc_IndexError,
-                     "configuration file holds %zd lines, %zd are needed", line_count,
-                     2 * pairs + 11);
+                     "configuration file claims %S channels but holds only %zd lines",
+                     channels.ptr(), line_count);
         throw py::error_already_set();
     }
 }
@@ -44,7 +35,7 @@ void readconfig(py::handle vicon, py::handle percorso, py::handle deviceID, py::
     py::object root = tk.attr("Tk")();
     py::object N = to_int(item(lines, 0));
     check_line_count(N, static_cast<Py_ssize_t>(py::len(lines)));
-    Py_ssize_t channels = N.cast<py::int_>() > py::int_(0) ? to_ssize(N) : 0;
+    Py_ssize_t channels = N > py::int_(0) ? to_ssize(N) : 0;
 
     py::list a, b;
     a.append(tk.attr("IntVar")(root));

@@ -2,16 +2,12 @@
 
 namespace quorvaemg {
 
-namespace {
-
 py::object steal_or_throw(PyObject *result) {
     if (result == nullptr) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(result);
 }
-
-}  // namespace
 
 void raise(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
@@ -86,6 +82,18 @@ py::str to_text(py::handle value) {
 
 py::object concat(py::handle lhs, py::handle rhs) {
     return steal_or_throw(PyNumber_Add(lhs.ptr(), rhs.ptr()));
+}
+
+py::object multiply(py::handle lhs, py::handle rhs) {
+    return steal_or_throw(PyNumber_Multiply(lhs.ptr(), rhs.ptr()));
+}
+
+py::object subtract(py::handle lhs, py::handle rhs) {
+    return steal_or_throw(PyNumber_Subtract(lhs.ptr(), rhs.ptr()));
+}
+
+py::object true_divide(py::handle lhs, py::handle rhs) {
+    return steal_or_throw(PyNumber_TrueDivide(lhs.ptr(), rhs.ptr()));
 }
 
 py::object concat_all(std::initializer_list<py::handle> parts) {

@@ -16,6 +16,9 @@ namespace py = pybind11;
 
 namespace quorvaemg {
 
+// Owns the new reference a C API call returned, or throws the error it set.
+py::object steal_or_throw(PyObject *result);
+
 // A name bound in the module namespace (by the start-up imports, or rebound
 // by the host since), looked up now; falls back to builtins like Python does
 // and raises NameError when neither has it.
@@ -35,6 +38,11 @@ py::str to_text(py::handle value);
 
 // lhs + rhs, e.g. str + str with Python's TypeError for anything else.
 py::object concat(py::handle lhs, py::handle rhs);
+
+// lhs * rhs, lhs - rhs and lhs / rhs with Python's own number rules.
+py::object multiply(py::handle lhs, py::handle rhs);
+py::object subtract(py::handle lhs, py::handle rhs);
+py::object true_divide(py::handle lhs, py::handle rhs);
 
 // Concatenation of several operands from left to right.
 py::object concat_all(std::initializer_list<py::handle> parts);

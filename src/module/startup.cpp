@@ -14,7 +14,8 @@ void star_import(py::module_ &m, const char *name) {
     } else {
         py::list public_names;
         for (py::handle key : py::list(source.attr("__dict__").attr("keys")())) {
-            if (!key.cast<std::string>().empty() && key.cast<std::string>()[0] != '_') {
+            std::string name = key.cast<std::string>();
+            if (name.empty() || name[0] != '_') {
                 public_names.append(key);
             }
         }

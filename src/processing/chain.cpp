@@ -8,17 +8,7 @@ namespace quorvaemg {
 namespace {
 
 py::object normalised_cutoff(py::handle cutoff) {
-    py::object hz = to_int(cutoff);
-    py::object doubled = py::reinterpret_steal<py::object>(PyNumber_Multiply(hz.ptr(), py::int_(2).ptr()));
-    if (!doubled) {
-        throw py::error_already_set();
-    }
-    py::object normalised = py::reinterpret_steal<py::object>(
-        PyNumber_Multiply(doubled.ptr(), py::float_(0.001).ptr()));
-    if (!normalised) {
-        throw py::error_already_set();
-    }
-    return normalised;
+    return multiply(multiply(to_int(cutoff), py::int_(2)), py::float_(0.001));
 }
 
 // scipy.signal's butter + filtfilt with their defaults.
@@ -27,14 +17,6 @@ py::object butterworth_forward_backward(py::handle samples, py::handle order, py
     py::object signal = module_global("sp").attr("signal");
     auto coefficients = unpack(signal.attr("butter")(order, cutoff, py::arg("btype") = btype), 2);
     return signal.attr("filtfilt")(coefficients[0], coefficients[1], samples);
-}
-
-py::object subtract(py::handle lhs, py::handle rhs) {
-    py::object result = py::reinterpret_steal<py::object>(PyNumber_Subtract(lhs.ptr(), rhs.ptr()));
-    if (!result) {
-        throw py::error_already_set();
-    }
-    return result;
 }
 
 }  // namespace
@@ -102,11 +84,7 @@ Selection read_selection(py::handle a, py::handle numch) {
         index[key] = get_value(item(a, k));
         double row = py::float_(index[py::make_tuple(k, 0)]);
         selection.rows.push_back(row);
-        py::object whole = py::reinterpret_steal<py::object>(PyLong_FromDouble(row));
-        if (!whole) {
-            throw py::error_already_set();
-        }
-        summ = concat(summ, whole);
+        summ = concat(summ, steal_or_throw(PyLong_FromDouble(row)));
     }
     selection.any = summ > py::int_(0);
     return selection;

@@ -3,27 +3,58 @@
 #include "module/pyops.hpp"
 #include "module/quorvaemg.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace quorvaemg {
 
 py::object window_rms(py::handle a, py::handle window_size) {
     py::object a2 = module_global("power")(a, 2);
-    py::object size = py::reinterpret_borrow<py::object>(window_size);
-    py::object window = module_global("ones")(size);
-    window = py::reinterpret_steal<py::object>(
-        PyNumber_TrueDivide(window.ptr(), module_global("float")(size).ptr()));
-    if (!window) {
-        throw py::error_already_set();
-    }
+    py::object window =
+        true_divide(module_global("ones")(window_size), module_global("float")(window_size));
     py::object res = module_global("convolve")(a2, window, "same");
     return module_global("sqrt")(res);
 }
 
 namespace {
+
+// A buffer of a Python object, released however the scope is left.
+class BufferView {
+public:
+    // Throws the buffer error unless `quiet`, which leaves the view empty.
+    BufferView(py::handle object, int flags, bool quiet) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, flags) == 0) {
+            held_ = true;
+        } else if (quiet) {
+            PyErr_Clear();
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    bool held() const { return held_; }
+    const Py_buffer &operator*() const { return view_; }
+    const Py_buffer *operator->() const { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool holds_doubles(const Py_buffer &view) {
+    return view.format != nullptr && view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+           (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "@d") == 0 ||
+            std::strcmp(view.format, "=d") == 0);
+}
 
 // The exponent is read through a volatile so the compiler cannot turn
 // pow(s, 2.0) into s * s: a script's `s**2` calls the C library's pow,
@@ -33,58 +64,39 @@ double square_exponent() {
     return two;
 }
 
-// Samples as doubles when the input is float64 data that Python would square
-// with pow() on each float; nullopt-like empty flag for anything else.
-struct Float64Samples {
-    bool usable = false;
-    std::vector<double> values;
-};
-
-Float64Samples float64_samples(py::handle interval) {
-    Float64Samples samples;
+// The samples as doubles when the input is float64 data that Python squares
+// with pow() sample by sample: a list or tuple of floats, or a
+// one-dimensional numpy array of native doubles (its elements come out as
+// float64 scalars, whose ** 2 is the same pow() call).  Nothing otherwise.
+std::optional<std::vector<double>> float64_samples(py::handle interval) {
     PyObject *object = interval.ptr();
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
         PyObject **items = PySequence_Fast_ITEMS(object);
-        samples.values.resize(static_cast<std::size_t>(n));
+        std::vector<double> values(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!PyFloat_CheckExact(items[i])) {
-                samples.values.clear();
-                return samples;
+                return std::nullopt;
             }
-            samples.values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
+            values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
         }
-        samples.usable = true;
-        return samples;
+        return values;
     }
-    if (!PyObject_CheckBuffer(object)) {
-        return samples;
+    if (!py::isinstance(interval, module_global("ndarray"))) {
+        return std::nullopt;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
-        return samples;
+    BufferView view(interval, PyBUF_RECORDS_RO, /*quiet=*/true);
+    if (!view.held() || view->ndim != 1 || !holds_doubles(*view)) {
+        return std::nullopt;
     }
-    // Only a one-dimensional array of native doubles: its elements come out
-    // as numpy float64 scalars, whose ** 2 is the same pow() call.
-    bool native_double = view.ndim == 1 && view.format != nullptr &&
-                         (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "@d") == 0 ||
-                          std::strcmp(view.format, "=d") == 0) &&
-                         view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
-                         py::isinstance(interval, module_global("ndarray"));
-    if (native_double) {
-        Py_ssize_t n = view.shape[0];
-        Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-        samples.values.resize(static_cast<std::size_t>(n));
-        const char *base = static_cast<const char *>(view.buf);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            std::memcpy(&samples.values[static_cast<std::size_t>(i)], base + i * stride,
-                        sizeof(double));
-        }
-        samples.usable = true;
+    Py_ssize_t n = view->shape[0];
+    Py_ssize_t stride = view->strides != nullptr ? view->strides[0] : view->itemsize;
+    std::vector<double> values(static_cast<std::size_t>(n));
+    const char *base = static_cast<const char *>(view->buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::memcpy(&values[static_cast<std::size_t>(i)], base + i * stride, sizeof(double));
     }
-    PyBuffer_Release(&view);
-    return samples;
+    return values;
 }
 
 // Each window is summed afresh from 0.0, first sample to last.  Eight
@@ -97,13 +109,10 @@ void rms_of_doubles(const std::vector<double> &x, Py_ssize_t h, double *out) {
     for (std::size_t j = 0; j < x.size(); ++j) {
         squares[j] = std::pow(x[j], exponent);
     }
-    auto bounds = [n, h](Py_ssize_t i, Py_ssize_t &lo, Py_ssize_t &hi) {
-        lo = i - h > 0 ? i - h : 0;
-        hi = i + h < n ? i + h : n;
-    };
+    // A window cut short at either end.
     auto single = [&](Py_ssize_t i) {
-        Py_ssize_t lo, hi;
-        bounds(i, lo, hi);
+        Py_ssize_t lo = i - h > 0 ? i - h : 0;
+        Py_ssize_t hi = i + h < n ? i + h : n;
         double sum = 0.0;
         for (Py_ssize_t j = lo; j < hi; ++j) {
             sum += squares[static_cast<std::size_t>(j)];
@@ -130,8 +139,8 @@ void rms_of_doubles(const std::vector<double> &x, Py_ssize_t h, double *out) {
             out[i + l] = std::sqrt(sums[l] / count);
         }
     }
-    while (i < n) {
-        single(i++);
+    for (; i < n; ++i) {
+        single(i);
     }
 }
 
@@ -143,31 +152,13 @@ void rms_of_objects(py::handle interval, Py_ssize_t n, Py_ssize_t h, py::handle 
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_ssize_t lo = i - h > 0 ? i - h : 0;
         Py_ssize_t hi = i + h < n ? i + h : n;
-        py::object bounds = py::reinterpret_steal<py::object>(
-            PySlice_New(py::int_(lo).ptr(), py::int_(hi).ptr(), nullptr));
-        if (!bounds) {
-            throw py::error_already_set();
-        }
-        py::object window_samples =
-            py::reinterpret_steal<py::object>(PyObject_GetItem(interval.ptr(), bounds.ptr()));
-        if (!window_samples) {
-            throw py::error_already_set();
-        }
+        py::object bounds = steal_or_throw(PySlice_New(py::int_(lo).ptr(), py::int_(hi).ptr(), nullptr));
+        py::object window_samples = steal_or_throw(PyObject_GetItem(interval.ptr(), bounds.ptr()));
         py::object total = py::int_(0);
         for (py::handle s : window_samples) {
-            py::object square = py::reinterpret_steal<py::object>(
-                PyNumber_Power(s.ptr(), two.ptr(), Py_None));
-            if (!square) {
-                throw py::error_already_set();
-            }
-            total = concat(total, square);
+            total = concat(total, steal_or_throw(PyNumber_Power(s.ptr(), two.ptr(), Py_None)));
         }
-        py::object count = py::int_(py::len(window_samples));
-        py::object mean_square =
-            py::reinterpret_steal<py::object>(PyNumber_TrueDivide(total.ptr(), count.ptr()));
-        if (!mean_square) {
-            throw py::error_already_set();
-        }
+        py::object mean_square = true_divide(total, py::int_(py::len(window_samples)));
         rms_signal[py::int_(i)] = sqrt(mean_square);
     }
 }
@@ -183,38 +174,25 @@ py::object rms(py::handle interval, py::handle halfwindow) {
     if (n == 0) {
         return rms_signal;
     }
-    // Window bounds are slice indices: they must be integers.
-    py::object h_index = py::reinterpret_steal<py::object>(PyNumber_Index(halfwindow.ptr()));
-    if (!h_index) {
-        throw py::error_already_set();
-    }
-    // A half window past the signal length sees the whole signal, as does n.
-    Py_ssize_t h = PyNumber_AsSsize_t(h_index.ptr(), nullptr);
+    // Window bounds are slice indices: they must be integers.  A half window
+    // past the signal length sees the whole signal, as n itself does.
+    Py_ssize_t h = PyNumber_AsSsize_t(steal_or_throw(PyNumber_Index(halfwindow.ptr())).ptr(), nullptr);
     if (h > n) {
         h = n;
     }
     if (h <= 0) {
         raise(PyExc_ZeroDivisionError, "division by zero");
     }
-    Float64Samples samples = float64_samples(interval);
-    if (!samples.usable) {
+    std::optional<std::vector<double>> samples = float64_samples(interval);
+    if (!samples) {
         rms_of_objects(interval, n, h, rms_signal);
         return rms_signal;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(rms_signal.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS |
-                                                        PyBUF_FORMAT) != 0) {
-        throw py::error_already_set();
-    }
-    bool fits = view.len == n * static_cast<Py_ssize_t>(sizeof(double)) && view.format != nullptr &&
-                std::strcmp(view.format, "d") == 0;
-    if (fits) {
-        rms_of_doubles(samples.values, h, static_cast<double *>(view.buf));
-    }
-    PyBuffer_Release(&view);
-    if (!fits) {
+    BufferView out(rms_signal, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, /*quiet=*/false);
+    if (out->len != n * static_cast<Py_ssize_t>(sizeof(double)) || !holds_doubles(*out)) {
         raise(PyExc_TypeError, "zeros() did not give a float64 array");
     }
+    rms_of_doubles(*samples, h, static_cast<double *>(out->buf));
     return rms_signal;
 }
 

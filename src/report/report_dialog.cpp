@@ -38,12 +38,11 @@ void printreportwindow(py::handle deviceID, py::handle outputID, py::handle root
     py::object root2 = tk.attr("Toplevel")(root);
     root2.attr("resizable")(py::arg("width") = false, py::arg("height") = false);
     root2.attr("wm_title")("Myolex - Report Settings");
-    py::setattr(root2, opening_values_attribute,
-                py::make_tuple(deviceID, outputID, root, a, b, numch, vicon, nomesogg));
-    py::object root_ref = py::reinterpret_borrow<py::object>(root);
-    py::object dialog = root2;
-    root2.attr("protocol")("WM_DELETE_WINDOW", py::cpp_function([dialog, root_ref]() {
-                               return module_global("on_closing")(dialog, root_ref);
+    py::tuple opening = py::make_tuple(deviceID, outputID, root, a, b, numch, vicon, nomesogg);
+    py::setattr(root2, opening_values_attribute, opening);
+    py::object main_window = py::reinterpret_borrow<py::object>(root);
+    root2.attr("protocol")("WM_DELETE_WINDOW", py::cpp_function([root2, main_window]() {
+                               return module_global("on_closing")(root2, main_window);
                            }));
 
     place(make_widget(tk, "Label", root2,
@@ -74,13 +73,12 @@ void printreportwindow(py::handle deviceID, py::handle outputID, py::handle root
                                "variable"_a = ev_bool)),
           py::dict("row"_a = 4, "column"_a = 1, "sticky"_a = "E", "padx"_a = 10));
 
-    py::object opening = py::getattr(root2, opening_values_attribute);
-    py::cpp_function create_report([opening, dialog, l3, entryhead, entrydoc, ev_bool]() {
+    py::cpp_function create_report([opening, root2, l3, entryhead, entrydoc, ev_bool]() {
         py::object head = ui::read_entry(entryhead);
         py::object doc = ui::read_entry(entrydoc);
         py::object events = ui::read_var(ev_bool);
         // Opened with (deviceID, outputID, root, a, b, numch, vicon, nomesogg).
-        return module_global("createpdf")(item(opening, 2), dialog, item(opening, 6),
+        return module_global("createpdf")(item(opening, 2), root2, item(opening, 6),
                                           item(opening, 3), item(opening, 4), item(opening, 5),
                                           item(opening, 7), item(opening, 0), item(opening, 1), l3,
                                           head, doc, events);

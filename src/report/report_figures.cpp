@@ -22,11 +22,7 @@ GaitEvents read_gait_events(py::handle vicon, py::handle deviceID, py::handle su
     GaitEvents events;
     py::object rate = host::device_rate(vicon, deviceID);
     py::object frames_per_second = host::frame_rate(vicon);
-    events.factor = py::reinterpret_steal<py::object>(
-        PyNumber_TrueDivide(rate.ptr(), frames_per_second.ptr()));
-    if (!events.factor) {
-        throw py::error_already_set();
-    }
+    events.factor = true_divide(rate, frames_per_second);
     events.left_strikes = host::event_frames(vicon, subject, "Left", "Foot Strike");
     events.right_strikes = host::event_frames(vicon, subject, "Right", "Foot Strike");
     events.left_offs = host::event_frames(vicon, subject, "Left", "Foot Off");
@@ -42,11 +38,7 @@ void draw_side_events(py::handle axes, py::handle strikes, py::handle offs, py::
     py::list handles, labels;
     py::object last;
     for (py::handle frame : strikes) {
-        py::object x = py::reinterpret_steal<py::object>(PyNumber_Multiply(frame.ptr(), factor.ptr()));
-        if (!x) {
-            throw py::error_already_set();
-        }
-        last = axes.attr("axvline")(py::arg("x") = x, py::arg("color") = colour,
+        last = axes.attr("axvline")(py::arg("x") = multiply(frame, factor), py::arg("color") = colour,
                                     py::arg("linestyle") = "--");
     }
     if (last) {
@@ -55,11 +47,7 @@ void draw_side_events(py::handle axes, py::handle strikes, py::handle offs, py::
         last = py::object();
     }
     for (py::handle frame : offs) {
-        py::object x = py::reinterpret_steal<py::object>(PyNumber_Multiply(frame.ptr(), factor.ptr()));
-        if (!x) {
-            throw py::error_already_set();
-        }
-        last = axes.attr("axvline")(py::arg("x") = x, py::arg("color") = colour);
+        last = axes.attr("axvline")(py::arg("x") = multiply(frame, factor), py::arg("color") = colour);
     }
     if (last) {
         handles.append(last);

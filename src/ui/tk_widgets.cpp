@@ -30,10 +30,7 @@ py::object as_tk_list(py::handle value, int depth, long &visited) {
         raise(PyExc_RecursionError, "value nested too deeply to hand to Tk");
     }
     // A snapshot of the very items Tk would read.
-    py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(object));
-    if (!items) {
-        throw py::error_already_set();
-    }
+    py::tuple items = steal_or_throw(PySequence_Tuple(object));
     visited += static_cast<long>(items.size());
     if (visited > largest_tk_list) {
         raise(PyExc_ValueError, "value too large to hand to Tk");
