@@ -1,9 +1,11 @@
 """Timing of the processing engine against the same work done from Python.
 
 1. processsignal on a 16-channel trial of 120,000 samples per channel, default
-   settings, every channel ticked, against the same numpy/scipy calls made
-   directly from Python on the same data (best of 5 rounds each, interleaved).
-   Target: ratio at most 1.03.
+   settings, every channel ticked, against the prescribed numpy/scipy calls
+   made directly from Python through the same host on the same data (each
+   step on the sample list as Nexus returns it; best of 5 rounds each,
+   interleaved).  The module converts each channel to an array once and gives
+   the same numbers.  Target: ratio at most 0.8.
 2. rms with half window 50 on 120,000 samples, native against the same loop
    written in Python.  Target: speed-up of at least 50x.
 
@@ -58,7 +60,7 @@ def run_module(vicon):
 
 
 def run_direct(vicon):
-    """The same run written out in Python with numpy/scipy."""
+    """The same run written out in Python with the prescribed numpy/scipy calls."""
     print("Processing EMG")
     print("Thresholds: High=20, High-Pass Order=2 Low=200, Low-Pass Order=2 Window: 100")
     names = vicon.GetDeviceOutputDetails(1, 1)[4]
@@ -112,7 +114,7 @@ def bench_processsignal(rounds=5):
     print("processsignal, %d channels x %d samples: best of %d %.3f s; direct numpy-scipy %.3f s;"
           " identical output: %s" % (CHANNELS, SAMPLES, rounds, best_module, best_direct,
                                     "yes" if same else "NO"))
-    print("processsignal / direct numpy-scipy: %.2f (target <= 1.03)" % ratio)
+    print("processsignal / direct numpy-scipy: %.2f (target <= 0.8)" % ratio)
     return ratio
 
 
@@ -149,5 +151,5 @@ def bench_rms(halfwindow=50, native_rounds=3):
 if __name__ == "__main__":
     ratio = bench_processsignal(int(sys.argv[1]) if len(sys.argv) > 1 else 5)
     speedup = bench_rms()
-    met = ratio <= 1.03 and speedup >= 50
+    met = ratio <= 0.8 and speedup >= 50
     print("targets met" if met else "TARGETS NOT MET")

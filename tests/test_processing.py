@@ -349,3 +349,46 @@ class TestNamesLookedUpAtCallTime:
         _, args, kwargs = convolve[0]
         assert "same" in args[2:] + tuple(kwargs.values())
         assert np.array_equal(trial.written[1], reference(trial.channels[0]))
+
+
+class _Volts(float):
+    pass
+
+
+def _grows_on_empty(samples):
+    """numpy's empty(), rebound so that it lengthens the channel being converted."""
+    def empty(*args, **kwargs):
+        samples.extend([0.25] * 50)
+        return np.empty(*args, **kwargs)
+    return empty
+
+
+class TestSamplesConvertedOnce:
+    """Whatever container Nexus hands over, the result is the chain run on it as given."""
+
+    @pytest.mark.parametrize("make", [
+        lambda x: x,                                          # list of floats: converted once
+        tuple,
+        lambda x: [int(v * 1e6) for v in x],                  # ints take numpy's own path
+        lambda x: x[:-1] + [_Volts(x[-1])],                   # a float subclass at the very end
+        lambda x: [np.float32(v) for v in x],
+        lambda x: np.array(x),
+    ], ids=["floats", "tuple", "ints", "subclass-last", "float32", "ndarray"])
+    def test_same_numbers_as_the_chain_on_the_samples(self, reference, make):
+        samples = make(emg_like(900, seed=3))
+        given = list(samples)
+        nexus = FakeNexus([samples])
+        nexus.results["GetDeviceChannel"] = lambda *args: (samples, [True] * len(samples), 1000.0)
+        for switches in (dict(), dict(ALL_OFF, mnb=1)):
+            process(nexus, selection(1), **switches)
+            assert np.array_equal(nexus.written[1], reference(samples, **switches))
+        assert list(samples) == given
+
+    def test_list_changed_while_the_array_is_made(self, reference, monkeypatch):
+        samples = emg_like(600, seed=4)
+        nexus = FakeNexus([samples])
+        nexus.results["GetDeviceChannel"] = lambda *args: (samples, [True] * len(samples), 1000.0)
+        monkeypatch.setattr(quorvaemg, "empty", _grows_on_empty(samples))
+        process(nexus, selection(1))
+        assert len(nexus.written[1]) == 650
+        assert np.array_equal(nexus.written[1], reference(samples))

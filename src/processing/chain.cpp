@@ -1,7 +1,10 @@
 #include "processing/chain.hpp"
 
+#include "module/buffer_view.hpp"
 #include "module/pyops.hpp"
 #include "processing/rms.hpp"
+
+#include <cstring>
 
 namespace quorvaemg {
 
@@ -19,7 +22,51 @@ py::object butterworth_forward_backward(py::handle samples, py::handle order, py
     return signal.attr("filtfilt")(coefficients[0], coefficients[1], samples);
 }
 
+bool is_float_sequence(PyObject *object) {
+    return PyList_CheckExact(object) || PyTuple_CheckExact(object);
+}
+
+// Copies the items into `out` while all of them are exact floats; false as
+// soon as one is not, or when the count is no longer `n`.  No Python code
+// runs in here, so the sequence cannot change under the loop.
+bool copy_floats(PyObject *sequence, Py_ssize_t n, double *out) {
+    if (!is_float_sequence(sequence) || PySequence_Fast_GET_SIZE(sequence) != n) {
+        return false;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(sequence);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyFloat_CheckExact(items[i])) {
+            return false;
+        }
+        out[i] = PyFloat_AS_DOUBLE(items[i]);
+    }
+    return true;
+}
+
 }  // namespace
+
+py::object samples_array(py::handle emg) {
+    py::object given = py::reinterpret_borrow<py::object>(emg);
+    PyObject *sequence = emg.ptr();
+    if (!is_float_sequence(sequence)) {
+        return given;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
+    if (n > 0 && !PyFloat_CheckExact(PySequence_Fast_GET_ITEM(sequence, 0))) {
+        return given;
+    }
+    // Making the array may run Python code (numpy's own, or whatever the host
+    // bound in its place) that changes the list: the copy below checks the
+    // list again and gives up on any change.
+    py::object samples = module_global("empty")(n, py::arg("dtype") = "float64");
+    BufferView out(samples, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, /*quiet=*/true);
+    if (!out.held() || !holds_doubles(*out) ||
+        out->len != n * static_cast<Py_ssize_t>(sizeof(double)) ||
+        !copy_floats(sequence, n, static_cast<double *>(out->buf))) {
+        return given;
+    }
+    return samples;
+}
 
 ChainSettings convert_settings(const ProcessingSettings &passed) {
     ChainSettings s;

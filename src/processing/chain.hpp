@@ -32,6 +32,14 @@ struct ChainSettings {
 // for a fixed 1000 samples per second: int(cutoff) * 2 * 0.001.
 ChainSettings convert_settings(const ProcessingSettings &passed);
 
+// The channel's samples as the chain will read them.  A list or tuple of
+// floats, the way Nexus hands samples over, becomes one new float64 array:
+// every step then works on that array instead of numpy converting the list
+// again at each step, with the very same numbers.  Anything else (ints,
+// numpy scalars, arrays, other objects) is returned as it is, so the steps
+// see exactly what they were given.
+py::object samples_array(py::handle emg);
+
 // Remove mean, low-pass, high-pass (both forwards-backwards), rectify, RMS.
 // Returns a new float64 array; `emg` is not modified.
 py::object run_chain(py::handle emg, const ChainSettings &settings);

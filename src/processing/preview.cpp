@@ -11,7 +11,7 @@ namespace {
 void preview_channel(py::handle vicon, py::handle deviceID, py::handle outputID,
                      py::handle channelNames, Py_ssize_t k, const ChainSettings &settings) {
     py::object plt = module_global("plt");
-    py::object emg = host::channel_samples(vicon, deviceID, outputID, py::int_(k + 1));
+    py::object emg = samples_array(host::channel_samples(vicon, deviceID, outputID, py::int_(k + 1)));
     py::object channel_name = item(channelNames, k);
 
     FigureGuard figure(plt.attr("figure")());

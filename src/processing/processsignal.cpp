@@ -47,7 +47,7 @@ void processsignal(py::handle root, py::handle a, py::handle b, py::handle vicon
 
     for (Py_ssize_t k : selection.ticked()) {
         py::object channel = py::int_(k + 1);
-        py::object emg = host::channel_samples(vicon, deviceID, outputID, channel);
+        py::object emg = samples_array(host::channel_samples(vicon, deviceID, outputID, channel));
         py::object emg_filtered = run_chain(emg, settings);
         py::object channel_name = item(channelNames, k);
         print_line(concat(py::str("Elaborated: "), channel_name));

@@ -149,7 +149,8 @@ void createpdf(py::handle root, py::handle root2, py::handle vicon, py::handle a
     if (selection.any) {
         ImageNames names(trial.folder, trial.name);
         for (Py_ssize_t c : selection.ticked()) {
-            py::object emg = host::channel_samples(vicon, deviceID, outputID, py::int_(c + 1));
+            py::object emg =
+                samples_array(host::channel_samples(vicon, deviceID, outputID, py::int_(c + 1)));
             py::object channel_name = item(channelNames, c);
             py::object finpath = names.next(channel_name, c + 1);
             imglist.append(finpath);
