@@ -61,15 +61,15 @@ XVFB_HINT = ("run it where a display is set, or install Xvfb (e.g. apt-get insta
 SAVE_AGAIN = "save the configuration again with the window's Save Configuration button"
 
 
-class UsageError(Exception):
-    """A command line that names something that is not there."""
-
-
 class HostError(Exception):
     """An expected failure: what went wrong and, when known, what to do about it."""
 
     def __init__(self, what, todo=None):
         super().__init__(what if todo is None else f"{what}, {todo}")
+
+
+class UsageError(HostError):
+    """A command line that names something that is not there."""
 
 
 class NoDisplay(HostError):
@@ -517,8 +517,8 @@ def run_one(source, job):
     """Open, process and save one trial; its ``Outcome``.
 
     A trial whose opening, processing or saving fails is reported in the
-    outcome and nothing of it is saved; no display (``NoDisplay``) and a bad
-    command line (``UsageError``) are raised, as they stop the whole run.
+    outcome and nothing of it is saved; no display (``NoDisplay``) is
+    raised, as it stops the whole run.
     """
     vicon = None
     try:
@@ -527,7 +527,7 @@ def run_one(source, job):
         history = History(trial)
         job(trial, vicon)
         path = save_processed(trial, vicon, source, history)
-    except (NoDisplay, UsageError):
+    except NoDisplay:
         raise
     except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
         return Outcome(source.label, reason=describe(exc))
