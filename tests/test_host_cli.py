@@ -16,6 +16,7 @@ import pytest
 
 import quorvaemg
 from quorvaemg_host import cli
+from quorvaemg_host import display as display_module
 from quorvaemg_host.demo import CHANNELS, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
 from test_host_c3d import (
@@ -566,8 +567,9 @@ def test_batch_without_display_runs_on_private_xvfb(tmp_path, showinfo, capsys, 
         pytest.skip("Xvfb is not installed")
     save_config(str(tmp_path) + os.sep, ticked=[1], settings=(1,) * 5 + DEFAULT_TEXTS)
     monkeypatch.delenv("DISPLAY", raising=False)
-    if not xvfb:
+    if not xvfb:  # and no server of its own running yet
         monkeypatch.setenv("PATH", "")
+        monkeypatch.setattr(display_module, "_server", {})
     folder = str(tmp_path / "trial")
 
     assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == (0 if xvfb else 1)

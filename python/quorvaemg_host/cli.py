@@ -323,15 +323,16 @@ class History:
 def save_processed(trial, vicon, source, history):
     """Save the trial when a Process run wrote channels: the path, or None.
 
-    A failed save is noted in the history log and raised again.
+    A failed save is noted in the history log and raised as a ``HostError``.
     """
     if not vicon.written:
         return None
     try:
         return source.save(trial)
     except Exception as exc:
-        history.note_not_saved(describe(exc))
-        raise
+        reason = describe(exc)
+        history.note_not_saved(reason)
+        raise HostError(f"{source.label} not saved: {reason}") from exc
 
 
 # -- cutoffs at the trial's rate ---------------------------------------------------
@@ -520,18 +521,22 @@ def run_one(source, job):
     outcome and nothing of it is saved; no display (``NoDisplay``) is
     raised, as it stops the whole run.
     """
-    vicon = None
     try:
-        trial = source.open()
-        vicon = NexusStandIn(trial)
-        history = History(trial)
-        job(trial, vicon)
-        path = save_processed(trial, vicon, source, history)
+        return process_and_save(source, job)[1]
     except NoDisplay:
         raise
     except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
         return Outcome(source.label, reason=describe(exc))
-    return Outcome(source.label, path, len(vicon.written))
+
+
+def process_and_save(source, job):
+    """Open, process and save one trial: (trial, ``Outcome``); failures are raised."""
+    trial = source.open()
+    vicon = NexusStandIn(trial)
+    history = History(trial)
+    job(trial, vicon)
+    path = save_processed(trial, vicon, source, history)
+    return trial, Outcome(source.label, path, len(vicon.written))
 
 
 def _plural(count):
@@ -563,15 +568,7 @@ def run_trials(sources, job):
 
 def run_single(source, job, describe_run):
     """``job`` on the demo trial: its result line, or the failure raised."""
-    trial = source.open()
-    vicon = NexusStandIn(trial)
-    history = History(trial)
-    job(trial, vicon)
-    try:
-        path = save_processed(trial, vicon, source, history)
-    except Exception as exc:
-        raise HostError(f"{source.label} not saved: {describe(exc)}") from exc
-    print(describe_run(trial, Outcome(source.label, path, len(vicon.written))))
+    print(describe_run(*process_and_save(source, job)))
     return 0
 
 
@@ -731,10 +728,7 @@ def run_window(args):
     # A window closed by the user rather than by an action may still exist.
     _destroy(root)
 
-    try:
-        path = save_processed(trial, vicon, source, history)
-    except Exception as exc:
-        raise HostError(f"{source.label} not saved: {describe(exc)}") from exc
+    path = save_processed(trial, vicon, source, history)
     if path is not None:
         print(f"Processed trial written to {path}")
         return 0

@@ -2,11 +2,17 @@
 
 The batch run makes a Tk root window, which needs an X display on Linux.  On
 a server or a cluster node, where DISPLAY is unset, ``private_display`` starts
-Xvfb (the X virtual frame buffer) on a free display number for the length of
-the run, sets DISPLAY for Tk (and for any worker processes the run starts)
-and stops the server afterwards.  The test suite uses the same code.
+Xvfb (the X virtual frame buffer) on a free display number and sets DISPLAY
+for the length of the run (worker processes the run starts inherit it).
+
+The server lives as long as the process: Tk keeps its connection to a
+display open until the process ends, and an X server that goes away under
+an open connection makes Xlib end the process.  It is stopped at exit (and
+with its parent, should that be killed), and a later run in the same
+process uses it again.  The test suite uses the same code.
 """
 
+import atexit
 import ctypes
 import os
 import shutil
@@ -86,8 +92,28 @@ class DisplayUnavailable(Exception):
     """No display is set and none could be started."""
 
 
+_server = {}  # the process's private Xvfb: "proc" and "display"
+
+
+def private_server():
+    """The display name of this process's private Xvfb, started on first use."""
+    proc = _server.get("proc")
+    if proc is None or proc.poll() is not None:
+        xvfb = shutil.which("Xvfb")
+        if xvfb is None:
+            raise DisplayUnavailable("no display is set (DISPLAY) and Xvfb is not installed")
+        started = start_xvfb(xvfb)
+        if started is None:
+            raise DisplayUnavailable("no display is set (DISPLAY) and Xvfb did not start on "
+                                     "any display number tried")
+        proc, number = started
+        _server.update(proc=proc, display=":%d" % number)
+        atexit.register(stop, proc)
+    return _server["display"]
+
+
 class private_display:
-    """Context: DISPLAY set to a private Xvfb while it lasts, when none is set.
+    """Context: DISPLAY set to the private Xvfb while it lasts, when none is set.
 
     Does nothing where a display is set or none is needed.  ``started`` is
     the display name it set, else None.  Raises ``DisplayUnavailable`` when
@@ -96,25 +122,13 @@ class private_display:
 
     def __init__(self):
         self.started = None
-        self._proc = None
 
     def __enter__(self):
-        if not display_missing():
-            return self
-        xvfb = shutil.which("Xvfb")
-        if xvfb is None:
-            raise DisplayUnavailable("no display is set (DISPLAY) and Xvfb is not installed")
-        started = start_xvfb(xvfb)
-        if started is None:
-            raise DisplayUnavailable("no display is set (DISPLAY) and Xvfb did not start on "
-                                     "any display number tried")
-        self._proc, number = started
-        self.started = os.environ["DISPLAY"] = ":%d" % number
+        if display_missing():
+            self.started = os.environ["DISPLAY"] = private_server()
         return self
 
     def __exit__(self, *exc_info):
-        if self._proc is not None:
+        if self.started is not None:
             os.environ.pop("DISPLAY", None)
-            stop(self._proc)
-            self._proc = None
         return False
