@@ -16,6 +16,7 @@ import pytest
 
 import quorvaemg
 from quorvaemg_host import cli
+from quorvaemg_host import display as display_module
 from quorvaemg_host.demo import CHANNELS, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
 from test_host_c3d import (
@@ -159,7 +160,9 @@ def test_window_configuration_replays_in_batch_as_process_would(
     assert cli.main(["--folder", saved, "--config", config]) == 0
     assert showinfo == [("Quorva EMG Tool", "Configuration file correctly saved at "
                          + os.path.join(config, CONFIG))]
-    assert capsys.readouterr().out.strip() == "Window closed; no channel was processed, nothing written"
+    assert capsys.readouterr().out.strip() == (
+        f"Configuration written to {os.path.join(config, CONFIG)}; "
+        "no channel was processed, the trial was not written")
     assert not os.path.exists(os.path.join(saved, "Walk01_processed.csv"))
 
     batch = str(tmp_path / "batch")
@@ -277,8 +280,8 @@ def test_no_display_is_one_line_pointing_to_process(tmp_path, monkeypatch, capsy
     argv = [config if arg == "CONFIG" else arg for arg in mode]
     assert cli.main(argv + ["--folder", folder]) == 1
     err = capsys.readouterr().err
-    assert err.count("\n") == 1 and err.startswith("quorvaemg-host: no display")
-    assert "--process" in err and ":99" in err
+    assert err.count("\n") == 1 and err.startswith("quorvaemg-host: error: no display")
+    assert ("Xvfb" if mode[:1] == ["--batch"] else "--process") in err and ":99" in err
     assert not os.path.exists(os.path.join(folder, "Walk01_processed.csv"))
 
 
@@ -359,10 +362,16 @@ def test_window_save_refused_names_channel_and_writes_nothing(display, tmp_path,
     user(tick("B"), click("Process"))
     assert cli.main([path]) == 1
     err = capsys.readouterr().err
-    assert err == ("quorvaemg-host: Short.c3d not saved: channel B: 100 processed samples "
+    assert err == ("quorvaemg-host: error: Short.c3d not saved: channel B: 100 processed samples "
                    "for 60 in the file; nothing written\n")
     assert contents(path) == before
     assert sorted(os.listdir(str(tmp_path))) == ["Short.c3d", "Short_RIVurorHistory.txt"]
+    with open(str(tmp_path / "Short_RIVurorHistory.txt")) as f:
+        log = f.read().split("\n")
+    # The plug-in's entry as it wrote it, then one line saying the trial was not saved.
+    assert log[-5:-2] == ["B has been elaborated and put in 2  position", "", ""]
+    assert log[-2].endswith("The trial was NOT saved: channel B: 100 processed samples for 60 "
+                            "in the file; nothing written") and log[-1] == ""
 
 
 @pytest.mark.parametrize("broken", ["not a C3D", "too few channels"])
@@ -378,10 +387,10 @@ def test_batch_over_files_goes_on_past_a_broken_trial(
         second = str(tmp_path / "Walk02.c3d")
         with open(second, "w") as f:
             f.write("not a trial\n")
-        reason = "Walk02.c3d: ValueError: " + second + ": not a readable C3D file"
+        reason = "Walk02.c3d: " + second + ": not a readable C3D file"
     else:  # the configuration's channel 3 is not in this file
         second, _ = c3d_trial(tmp_path, "Walk02.c3d", labels=["LTA", "Fz"])
-        reason = "Walk02.c3d: NexusError: Channel 3 out of range 1..2"
+        reason = "Walk02.c3d: the configuration has 4 channels, the trial 2, open the trial"
     third, raw3 = c3d_trial(tmp_path, "Walk03.c3d", rate=2000.0, seed=3)
     kept = contents(second)
 
@@ -461,3 +470,128 @@ def test_window_on_real_recording_processes_first_channel(display, tmp_path, use
     assert out.splitlines()[-1] == f"Processed trial written to {saved}"
     assert len(warnings_in(out)) == 1
     assert_processed(REAL, saved, raw, [6], reference)
+
+
+# -- what a lab meets first -----------------------------------------------------------
+
+def edit_line(path, number, text):
+    with open(path) as f:
+        lines = f.readlines()
+    lines[number - 1] = text + "\n"
+    with open(path, "w") as f:
+        f.writelines(lines)
+
+
+@pytest.mark.parametrize("labels, line, text, message", [
+    (["Voltage.1"] + LABELS[1:], None, None,
+     'configuration channel 1 is "LTA", the trial\'s is "Voltage.1"'),
+    (LABELS + ["Extra"], None, None, "the configuration has 4 channels, the trial 5"),
+    (LABELS, 5, "junk", 'configuration channel 2 names no channel ("junk"'),
+    (LABELS, 16, "20.5", 'CONFIG line 16: the low-pass cutoff is "20.5", not a whole number'),
+    (LABELS, 1, "", 'CONFIG line 1: the channel count is "", not a whole number'),
+    pytest.param(None, None, None,
+                 'configuration channel 1 is "Delt_ant.EMG1", the trial\'s is "Voltage.1"',
+                 marks=needs_real),
+])
+def test_batch_refuses_trial_with_other_channels_or_bad_configuration(
+        display, tmp_path, showinfo, capsys, labels, line, text, message):
+    config = str(tmp_path / "config")
+    os.mkdir(config)
+    if labels is None:  # saved on the EMG channels, replayed on the whole recording
+        path = str(tmp_path / "real.c3d")
+        shutil.copyfile(REAL, path)
+        names = cli.c3d_files().load_trial(path, channels="*.EMG*").channel_names
+        labels = names
+    else:
+        path, _ = c3d_trial(tmp_path, "Walk.c3d", labels=labels, samples=500)
+        names = LABELS
+    save_config(config + os.sep, ticked=[1], settings=(1,) * 5 + DEFAULT_TEXTS, names=names)
+    if line is not None:
+        edit_line(os.path.join(config, CONFIG), line, text)
+    before = sorted(os.listdir(str(tmp_path)))
+
+    assert cli.main(["--batch", config, path]) == 1
+    captured = capsys.readouterr()
+    assert message.replace("CONFIG", os.path.join(config, CONFIG)) in captured.out + captured.err
+    assert sorted(os.listdir(str(tmp_path))) == before  # no processed file, no history
+
+
+def test_window_saves_when_process_closes_it_under_an_open_preview(
+        display, tmp_path, capsys, monkeypatch):
+    import matplotlib.pyplot as plt
+
+    folder = str(tmp_path)
+    mainloop = tkinter.Misc.mainloop
+    seen = []
+
+    def process_under_preview(root):
+        figure = plt.gcf().canvas.get_tk_widget()
+        seen.append(len(plt.get_fignums()))
+        figure.after(10000, lambda: (seen.append("closed by hand"), plt.close("all")))
+        click("Process")(root)
+
+    def drive(self, n=0):
+        if not seen:  # the plug-in window; later calls are the preview's own loop
+            seen.append("window")
+            self.after(100, tick("LTA"), self)
+            self.after(200, lambda: (self.after(500, process_under_preview, self),
+                                     click("Preview")(self)))
+        mainloop(self, n)
+
+    monkeypatch.setattr(tkinter.Misc, "mainloop", drive)
+    plt.switch_backend("TkAgg")
+    try:
+        assert cli.main(["--folder", folder]) == 0
+    finally:
+        plt.switch_backend("Agg")
+    assert seen == ["window", 1]
+    assert capsys.readouterr().out.splitlines()[-1] == (
+        "Processed trial written to " + os.path.join(folder, "Walk01_processed.csv"))
+
+
+def test_button_failure_shows_error_box(display, tmp_path, user, capsys, monkeypatch):
+    shown = []
+    monkeypatch.setattr(tkinter.messagebox, "showerror",
+                        lambda title, message, **kw: shown.append(message))
+    user(tick("LTA"), type_into("High cutoff frequency [Hz]: ", "20.5"), click("Process"),
+         lambda root: root.destroy())
+    assert cli.main(["--folder", str(tmp_path)]) == 0
+    assert len(shown) == 1 and "'20.5'" in shown[0] and "whole numbers" in shown[0]
+    assert "Traceback" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("xvfb", [True, False])
+def test_batch_without_display_runs_on_private_xvfb(tmp_path, showinfo, capsys, monkeypatch,
+                                                    xvfb):
+    if xvfb and not shutil.which("Xvfb"):
+        pytest.skip("Xvfb is not installed")
+    save_config(str(tmp_path) + os.sep, ticked=[1], settings=(1,) * 5 + DEFAULT_TEXTS)
+    monkeypatch.delenv("DISPLAY", raising=False)
+    if not xvfb:  # and no server of its own running yet
+        monkeypatch.setenv("PATH", "")
+        monkeypatch.setattr(display_module, "_server", {})
+    folder = str(tmp_path / "trial")
+
+    assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == (0 if xvfb else 1)
+    captured = capsys.readouterr()
+    assert "DISPLAY" not in os.environ
+    if xvfb:
+        assert captured.out.startswith("No display set: the batch run uses a private virtual "
+                                       "display (Xvfb :")
+        assert os.path.exists(os.path.join(folder, "Walk01_processed.csv"))
+    else:
+        assert captured.err == ("quorvaemg-host: error: no display is set (DISPLAY) and Xvfb "
+                                "is not installed, and the batch run opens a Tk root window, "
+                                f"{cli.XVFB_HINT}\n")
+
+
+@pytest.mark.parametrize("argv", [["--write-demo", "DIR"], ["write-demo", "DIR"]])
+def test_demo_trial_written_as_c3d_reads_back_as_the_demo(tmp_path, capsys, argv):
+    folder = str(tmp_path / "demo")
+    assert cli.main([folder if arg == "DIR" else arg for arg in argv]) == 0
+    path = os.path.join(folder, "Walk01.c3d")
+    assert capsys.readouterr().out == f"Demo trial written to {path}\n"
+    trial, demo = cli.c3d_files().load_trial(path), demo_trial(folder)
+    assert (trial.channel_names, trial.events, trial.subject, trial.device_name) == \
+        (demo.channel_names, demo.events, demo.subject, demo.device_name)
+    assert all(np.array_equal(a, b.astype(np.float32)) for a, b in zip(trial.samples, demo.samples))

@@ -221,7 +221,7 @@ def test_module_failure_exits_1_with_one_line(tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(cli, "DEFAULT_ENTRIES", ("20", "2", "200", "2", "1.5"))
     assert cli.main(["--process", "--folder", str(tmp_path)]) == 1
     err = capsys.readouterr().err.strip()
-    assert "\n" not in err and err.startswith("quorvaemg-host: error: ValueError")
+    assert "\n" not in err and err.startswith("quorvaemg-host: error: invalid literal for int()")
     assert not os.path.exists(os.path.join(str(tmp_path), "Walk01_processed.csv"))
 
 

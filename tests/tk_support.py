@@ -1,8 +1,8 @@
 """A real Tk for the window tests, on a virtual X display when none is set.
 
 ``tk_display`` (session): makes sure DISPLAY names a display Tk can open.
-When DISPLAY is unset and ``Xvfb`` is on PATH it starts a private Xvfb on a
-free display number and stops it when the session ends; when no display can
+When DISPLAY is unset and ``Xvfb`` is on PATH it starts a private Xvfb
+(``quorvaemg_host.display``) and stops it when the session ends; when no display can
 be had, every test that needs one is skipped.
 
 ``root`` (per test): one ``tkinter.Tk()``, never in a main loop.  Exceptions
@@ -19,102 +19,36 @@ Import the fixtures by name into a test module::
     from tk_support import root, tk_display  # noqa: F401
 """
 
-import ctypes
 import os
-import shutil
-import signal
-import subprocess
-import sys
 import time
 import tkinter
 
 import pytest
 import quorvaemg
-
-_XVFB_ARGS = ("-screen", "0", "1280x1024x24", "-nolisten", "tcp")
-
-
-def _can_open_display():
-    try:
-        probe = tkinter.Tk()
-    except tkinter.TclError:
-        return False
-    probe.destroy()
-    return True
-
-
-def _die_with_parent():
-    """Run in the Xvfb child: end it when the test process dies, even if killed."""
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
-def _wait_for_socket(proc, number, timeout=10.0):
-    socket = "/tmp/.X11-unix/X%d" % number
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            return False
-        if os.path.exists(socket):
-            return True
-        time.sleep(0.05)
-    return False
-
-
-def _start_xvfb(xvfb):
-    """Start Xvfb on the first free display number; (process, number) or None."""
-    for number in range(120, 160):
-        if os.path.exists("/tmp/.X%d-lock" % number) or \
-                os.path.exists("/tmp/.X11-unix/X%d" % number):
-            continue
-        proc = subprocess.Popen([xvfb, ":%d" % number] + list(_XVFB_ARGS),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                preexec_fn=_die_with_parent)  # noqa: PLW1509
-        if _wait_for_socket(proc, number):
-            return proc, number
-        # Lost a race for the number, or Xvfb could not start: try the next.
-        _stop(proc)
-    return None
-
-
-def _stop(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+from quorvaemg_host.display import DisplayUnavailable, can_open_display, private_display
 
 
 @pytest.fixture(scope="session")
 def tk_display():
     """The DISPLAY the Tk tests run on; skips them when there is none."""
     if os.environ.get("DISPLAY"):
-        if not _can_open_display():
+        if not can_open_display():
             pytest.skip("DISPLAY is set but Tk cannot open it")
         yield os.environ["DISPLAY"]
         return
-    xvfb = shutil.which("Xvfb")
-    if xvfb is None or not sys.platform.startswith("linux"):
-        pytest.skip("no display and no Xvfb to make one")
-    started = _start_xvfb(xvfb)
-    if started is None:
-        pytest.skip("Xvfb did not start on any display number tried")
-    proc, number = started
-    os.environ["DISPLAY"] = ":%d" % number
+    try:
+        display = private_display().__enter__()
+    except DisplayUnavailable as exc:
+        pytest.skip(str(exc))
     try:
         deadline = time.monotonic() + 10.0
-        while not _can_open_display():
+        while not can_open_display():
             if time.monotonic() > deadline:
-                pytest.skip("Tk cannot open the Xvfb display :%d" % number)
+                pytest.skip("Tk cannot open the Xvfb display %s" % display.started)
             time.sleep(0.1)
-        yield os.environ["DISPLAY"]
+        yield os.environ.get("DISPLAY")
     finally:
-        os.environ.pop("DISPLAY", None)
-        _stop(proc)
+        display.__exit__(None, None, None)
 
 
 def alive(window):

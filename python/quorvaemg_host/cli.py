@@ -3,47 +3,46 @@
 The trial is the bundled demo trial, or the C3D files named on the command
 line (``--channels PATTERN`` keeps the matching analog channels).
 
-Modes:
-  (none)                 interactive: open the plug-in window on the trial,
-                         as the pipeline script does (Tk root,
-                         ``initializeroot``, ``initializewindow``, main loop);
-                         when the window closes after a Process run, the
-                         processed trial is saved
-  --no-trial             the same window in its "NO TRIAL SELECTED" form
-  --batch CONFIG_DIR     replay the configuration saved in CONFIG_DIR with
-                         ``readconfig`` on each trial and save it
-  --process [NAME ...]   process each trial without a window, with the plug-in
-                         window's default settings, as its Process button
-                         does, on the named channels (all when none is named)
+Commands (each also has a flag form, the one the README shows):
+  window [TRIAL]          (no flag) open the plug-in window on the trial, as
+                          the pipeline script does; the trial is saved as soon
+                          as the window is gone after a Process
+  process [NAME|TRIAL ...]  (--process) process without a window, with the
+                          window's default settings, the named channels (all
+                          when none is named)
+  batch CONFIG_DIR [TRIAL ...]  (--batch) replay the configuration saved in
+                          CONFIG_DIR with ``readconfig`` on each trial, after
+                          checking that the trial has the configuration's
+                          channels; with no display set it runs on a private
+                          Xvfb when one is installed
+  write-demo DIR          (--write-demo) write the demo trial as DIR/Walk01.c3d
 
-The interactive window and the batch run both need a display (the batch run
-makes its own Tk root window); ``--process`` does not.
+A new command is one ``Command`` in ``COMMANDS``: its options and its run
+function.  Over trial files, ``batch`` and ``process`` print a progress line
+per trial and a summary; one failing trial does not stop the others.  The
+work on one trial is ``run_one(source, job)``: a trial source (``DemoSource``,
+``FileSource``) and a job (``ProcessJob``, ``BatchJob``), all plain objects,
+so trials can also run in worker processes.
 
-Where the trial comes from is pluggable: the modes take "trial openers",
-functions that open one trial and return ``(trial, save)``, where ``save()``
-writes the processed trial and returns the path written; an opener's
-``label`` names its trial in progress lines.  The demo trial is saved as CSV,
-a C3D trial into ``<trial>_processed.c3d`` beside it (or over it, with
-``--in-place``).  Over trial files, ``--batch`` and ``--process`` print a
-progress line per trial and a summary, and one failing trial does not stop
-the others.
-
-The processing normalises cutoffs for 1000 samples per second; for a trial
-recorded at another rate one warning line gives the cutoffs in Hz that
-actually apply.
+Expected failures end in one line, ``quorvaemg-host: error: <what went
+wrong>, <what to do>``; when a trial is not saved after the plug-in logged
+its processing, one line in the trial's history log says so and why.
 """
 
 import argparse
 import os
 import sys
+import time
 
-from quorvaemg_host.demo import demo_trial
-from quorvaemg_host.nexus import NexusStandIn
+from quorvaemg_host.demo import demo_trial, write_demo_c3d
+from quorvaemg_host.nexus import NexusError, NexusStandIn
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
 
 PROG = "quorvaemg-host"
-DEFAULT_FOLDER = "quorvaemg-demo"
+DEFAULT_FOLDER = os.path.join("~", "quorvaemg-demo")
 CONFIG_NAME = "RIVuror_config.txt"
+HISTORY_SUFFIX = "_RIVurorHistory.txt"
+REPORT_SUFFIX = "_EMGReport.pdf"
 TRIAL_SUFFIX = ".c3d"
 
 # The plug-in window's defaults: the five switches (remove mean, low-pass,
@@ -53,27 +52,122 @@ DEFAULT_SWITCHES = (1, 1, 1, 1, 1)
 DEFAULT_ENTRIES = ("20", "2", "200", "2", "100")
 DEFAULT_HIGH, DEFAULT_LOW = DEFAULT_ENTRIES[0], DEFAULT_ENTRIES[2]
 
-
-class UsageError(Exception):
-    """A command line that names something that is not there."""
+# The configuration file's settings after its channel lines, in file order.
+CONFIG_SETTINGS = ("Remove Mean switch", "Low-Pass Filter switch", "High-Pass Filter switch",
+                   "Rectify switch", "RMS switch", "high-pass cutoff", "low-pass cutoff",
+                   "RMS window size", "high-pass order", "low-pass order")
+XVFB_HINT = ("run it where a display is set, or install Xvfb (e.g. apt-get install xvfb) "
+             "and leave DISPLAY unset")
+SAVE_AGAIN = "save the configuration again with the window's Save Configuration button"
 
 
 class HostError(Exception):
-    """A failure that ends the run with its message alone."""
+    """An expected failure: what went wrong and, when known, what to do about it."""
+
+    def __init__(self, what, todo=None):
+        super().__init__(what if todo is None else f"{what}, {todo}")
+
+
+class UsageError(HostError):
+    """A command line that names something that is not there."""
 
 
 class NoDisplay(HostError):
     """Tk could not open a window: there is no display to open it on."""
 
 
+def describe(exc):
+    """What went wrong, as a lab reads it: the message, without internal class names.
+
+    Only an unforeseen kind of failure keeps its Python type name, which is
+    then the most useful thing to report.
+    """
+    if isinstance(exc, OSError) and exc.strerror:
+        text = exc.strerror + (f": {exc.filename}" if exc.filename else "")
+    else:
+        text = " ".join(str(exc).split())
+    if "invalid literal for int()" in text:
+        text += " (cutoffs, orders and the RMS window take whole numbers)"
+    if isinstance(exc, (HostError, NexusError, OSError, ValueError, RuntimeError)) and text:
+        return text
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+# -- command line -----------------------------------------------------------------
+
+class Command:
+    """One job of the host: its options (``add_options(parser)``) and ``run(args)``."""
+
+    def __init__(self, name, summary, add_options, run):
+        self.name, self.summary, self.add_options, self.run = name, summary, add_options, run
+
+    def parser(self):
+        parser = argparse.ArgumentParser(prog=f"{PROG} {self.name}", description=self.summary)
+        self.add_options(parser)
+        return parser
+
+
+def _trial_options(parser, window=False):
+    parser.add_argument(
+        "--channels", metavar="PATTERN",
+        help="trial files only: keep the analog channels whose label contains "
+             "PATTERN, or matches it as a glob when it has * ? or [ (default: all)")
+    parser.add_argument(
+        "--in-place", action="store_true",
+        help="trial files only: replace each file by its processed version (written "
+             "complete first) instead of writing TRIAL_processed.c3d beside it")
+    parser.add_argument(
+        "--folder", metavar="DIR",
+        help="demo trial only: its folder, created if missing (default: "
+             + DEFAULT_FOLDER + ")")
+    if window:
+        parser.add_argument(
+            "--config", metavar="DIR",
+            help="window only: folder where Save Configuration writes "
+                 + CONFIG_NAME + " (default: the trial's folder)")
+        parser.add_argument(
+            "--no-trial", action="store_true",
+            help="window only, without trial files: open the window as Nexus does with "
+                 "no trial open (NO TRIAL SELECTED, buttons disabled)")
+
+
+def _window_options(parser):
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
+                        help="the C3D trial (default: the demo trial)")
+    _trial_options(parser, window=True)
+
+
+def _process_options(parser):
+    parser.add_argument("process", nargs="*", metavar="NAME|TRIAL.c3d",
+                        help="channels to process (default: all) and C3D trial files "
+                             "(default: the demo trial)")
+    _trial_options(parser)
+
+
+def _batch_options(parser):
+    parser.add_argument("batch", metavar="CONFIG_DIR",
+                        help="folder of the " + CONFIG_NAME + " saved by Save Configuration")
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
+                        help="C3D trial files (default: the demo trial)")
+    _trial_options(parser)
+
+
+def _write_demo_options(parser):
+    parser.add_argument("write_demo", metavar="DIR", help="folder to write Walk01.c3d into")
+
+
 def build_parser():
+    """The flag form: the trial files, then a mode flag (none: the window)."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Run the quorvaemg plug-in on C3D trial files, or on the bundled "
                     "demo trial when none is named, as a Nexus pipeline script would. "
                     "Without a mode flag the plug-in window opens on the trial (needs "
                     "a display); after a Process the trial is saved as "
-                    "TRIAL_processed.c3d beside it.")
+                    "TRIAL_processed.c3d beside it.",
+        epilog="Each mode is also a command: " + "; ".join(
+            f"{PROG} {c.name} ... ({c.summary})" for c in COMMANDS.values())
+            + f". See {PROG} COMMAND --help.")
     parser.add_argument(
         "trials", nargs="*", metavar="TRIAL.c3d",
         help="C3D trial files (default: the demo trial); the window takes one, "
@@ -87,46 +181,46 @@ def build_parser():
     modes.add_argument(
         "--batch", metavar="CONFIG_DIR",
         help="replay the configuration file " + CONFIG_NAME + " in CONFIG_DIR "
-             "(saved by the window's Save Configuration button) on each trial and "
-             "save it; needs a display")
-    parser.add_argument(
-        "--channels", metavar="PATTERN",
-        help="trial files only: keep the analog channels whose label contains "
-             "PATTERN, or matches it as a glob when it has * ? or [ (default: all)")
-    parser.add_argument(
-        "--in-place", action="store_true",
-        help="trial files only: replace each file by its processed version (written "
-             "complete first) instead of writing TRIAL_processed.c3d beside it")
-    parser.add_argument(
-        "--config", metavar="DIR",
-        help="window only: folder where Save Configuration writes "
-             + CONFIG_NAME + " (default: the trial folder)")
-    parser.add_argument(
-        "--no-trial", action="store_true",
-        help="window only, without trial files: open the window as Nexus does with "
-             "no trial open (NO TRIAL SELECTED, buttons disabled)")
-    parser.add_argument(
-        "--folder", metavar="DIR",
-        help="demo trial only: its folder, created if missing (default: "
-             + DEFAULT_FOLDER + ")")
+             "(saved by the window's Save Configuration button) on each trial that "
+             "has its channels, and save it; without a display it starts Xvfb")
+    modes.add_argument(
+        "--write-demo", metavar="DIR",
+        help="write the demo trial, with its gait events, as the C3D file DIR/Walk01.c3d")
+    _trial_options(parser, window=True)
     return parser
 
 
-def parse_args(parser, argv):
-    """The command line, with trial files given after ``--process`` moved to the trials."""
-    args = parser.parse_intermixed_args(argv)
-    if args.process:
-        names = [n for n in args.process if not n.lower().endswith(TRIAL_SUFFIX)]
+def parse_args(argv):
+    """(command, arguments) of a command line in either form."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in COMMANDS:
+        command = COMMANDS[argv[0]]
+        args = command.parser().parse_intermixed_args(argv[1:])
+    else:
+        args = build_parser().parse_intermixed_args(argv)
+        mode = [name for name in ("process", "batch", "write_demo")
+                if getattr(args, name) is not None]
+        command = COMMANDS[mode[0].replace("_", "-") if mode else "window"]
+    defaults = {"trials": [], "process": None, "batch": None, "write_demo": None,
+                "channels": None, "in_place": False, "folder": None, "config": None,
+                "no_trial": False}
+    for name, value in defaults.items():
+        if getattr(args, name, None) is None:
+            setattr(args, name, value)
+    if args.process:  # trial files may come among the channel names
         args.trials += [n for n in args.process if n.lower().endswith(TRIAL_SUFFIX)]
-        args.process = names
-    return args
+        args.process = [n for n in args.process if not n.lower().endswith(TRIAL_SUFFIX)]
+    return command, args
 
 
-def check_args(args):
-    window = args.process is None and args.batch is None
+def check_args(command, args):
+    window = command.name == "window"
     if not window and (args.config is not None or args.no_trial):
-        raise UsageError("--config and --no-trial apply to the window only, "
-                         "not to --process or --batch")
+        raise UsageError("--config and --no-trial apply to the window only")
+    if command.name == "write-demo":
+        if args.trials or args.channels is not None or args.in_place or args.folder:
+            raise UsageError("--write-demo takes only its folder")
+        return
     if args.trials:
         if args.folder is not None or args.no_trial:
             raise UsageError("--folder and --no-trial apply to the demo trial only, "
@@ -142,24 +236,27 @@ def check_args(args):
 
 # -- trial sources ----------------------------------------------------------------
 
-def open_demo_trial(folder):
-    if not os.path.isdir(folder):
-        os.makedirs(folder)
-    return demo_trial(folder)
+def demo_folder(folder):
+    return os.path.expanduser(DEFAULT_FOLDER if folder is None else folder)
 
 
-def demo_opener(folder):
-    """Opener of the demo trial in ``folder``; the processed trial goes to CSV."""
-    def open_trial():
-        trial = open_demo_trial(folder)
+class DemoSource:
+    """The demo trial in ``folder``; the processed trial goes to CSV."""
 
-        def save():
-            path = trial.folder + trial.name + "_processed.csv"
-            trial.write_csv(path)
-            return path
-        return trial, save
-    open_trial.label = "demo trial"
-    return open_trial
+    label = "demo trial"
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def open(self):
+        os.makedirs(self.folder, exist_ok=True)
+        return demo_trial(self.folder)
+
+    @staticmethod
+    def save(trial):
+        path = trial.folder + trial.name + "_processed.csv"
+        trial.write_csv(path)
+        return path
 
 
 def c3d_files():
@@ -167,36 +264,75 @@ def c3d_files():
     try:
         from quorvaemg_host import c3d
     except ImportError as exc:
-        raise HostError(f"reading C3D files needs ezc3d ({exc}): "
-                        "pip install ezc3d") from exc
+        raise HostError(f"reading C3D files needs ezc3d ({exc})",
+                        "install it with: pip install ezc3d") from exc
     return c3d
 
 
-def file_opener(path, channels=None, in_place=False):
-    """Opener of the C3D trial ``path``; the processed trial goes to ``save_trial``."""
-    c3d = c3d_files()
+class FileSource:
+    """The C3D trial ``path``; the processed trial goes to ``save_trial``."""
 
-    def open_trial():
-        trial = c3d.load_trial(path, channels=channels)
+    def __init__(self, path, channels=None, in_place=False):
+        self.path, self.channels, self.in_place = path, channels, in_place
+        self.label = os.path.basename(path)
 
-        def save():
-            return c3d.save_trial(trial, in_place=in_place)
-        return trial, save
-    open_trial.label = os.path.basename(path)
-    return open_trial
+    def open(self):
+        return c3d_files().load_trial(self.path, channels=self.channels)
+
+    def save(self, trial):
+        return c3d_files().save_trial(trial, in_place=self.in_place)
 
 
-def trial_openers(args):
-    """The trials the command line names, as openers, in order."""
+def trial_sources(args):
+    """The trials the command line names, in order."""
     if not args.trials:
-        return [demo_opener(DEFAULT_FOLDER if args.folder is None else args.folder)]
-    return [file_opener(path, args.channels, args.in_place) for path in args.trials]
+        return [DemoSource(demo_folder(args.folder))]
+    return [FileSource(path, args.channels, args.in_place) for path in args.trials]
 
 
 def folder_with_separator(folder):
     """``folder`` made absolute, ending with exactly one path separator."""
     path = os.path.abspath(folder)
     return path if path.endswith(os.sep) else path + os.sep
+
+
+# -- the history log --------------------------------------------------------------
+
+class History:
+    """The trial's history log, watched for the entry a Process run adds."""
+
+    def __init__(self, trial):
+        self.path = trial.folder + trial.name + HISTORY_SUFFIX
+        self.size = self._size()
+
+    def _size(self):
+        try:
+            return os.path.getsize(self.path)
+        except OSError:
+            return None
+
+    def note_not_saved(self, reason):
+        """Append one line saying the trial was not saved, if the plug-in logged a run."""
+        if self._size() == self.size:
+            return
+        stamp = time.strftime("%d/%m/%Y %H:%M:%S")
+        with open(self.path, "a") as log:
+            log.write(f"--- {stamp} The trial was NOT saved: {reason}\n")
+
+
+def save_processed(trial, vicon, source, history):
+    """Save the trial when a Process run wrote channels: the path, or None.
+
+    A failed save is noted in the history log and raised as a ``HostError``.
+    """
+    if not vicon.written:
+        return None
+    try:
+        return source.save(trial)
+    except Exception as exc:
+        reason = describe(exc)
+        history.note_not_saved(reason)
+        raise HostError(f"{source.label} not saved: {reason}") from exc
 
 
 # -- cutoffs at the trial's rate ---------------------------------------------------
@@ -207,26 +343,6 @@ def rate_warning(trial, high, low, note=""):
         return None
     line = c3d_files().effective_cutoffs_warning(trial.device_rate, high, low)
     return None if line is None else line + note
-
-
-def config_cutoffs(config_file):
-    """(high, low) cutoffs of a configuration file whose filters are on, else None.
-
-    The file holds N, N pairs of flag and choice lines, the five switches
-    (mean, low-pass, high-pass, rectify, RMS), then the high and the low
-    cutoff; a file the batch run cannot read gives None (the run reports it).
-    """
-    try:
-        with open(config_file) as f:
-            lines = f.readlines()
-        first = 1 + 2 * max(int(lines[0]), 0)
-        low_on, high_on = int(lines[first + 1]), int(lines[first + 2])
-        high, low = int(lines[first + 5]), int(lines[first + 6])
-    except (OSError, IndexError, ValueError):
-        return None
-    if not (low_on or high_on):
-        return None
-    return high, low
 
 
 class Warnings:
@@ -241,7 +357,77 @@ class Warnings:
             print(line)
 
 
-# -- the non-interactive mode -----------------------------------------------------
+# -- the configuration file -------------------------------------------------------
+
+class Config:
+    """A configuration file as Save Configuration writes it, read and checked.
+
+    ``count`` channels, each with its ``selected`` flag and its ``choices``
+    text ("k - NAME": the destination channel and that channel's name), then
+    the ``settings`` in file order (CONFIG_SETTINGS), as integers.  A line
+    the batch run could not convert is refused here, naming the file, the
+    line and the setting.
+    """
+
+    def __init__(self, config_dir):
+        self.folder = folder_with_separator(config_dir)
+        self.path = self.folder + CONFIG_NAME
+        if not os.path.isdir(self.folder):
+            raise UsageError(f"configuration folder not found: {config_dir}")
+        if not os.path.isfile(self.path):
+            raise UsageError(f"no {CONFIG_NAME} in {self.folder} "
+                             "(save one with the window's Save Configuration button)")
+        with open(self.path) as f:
+            self.lines = f.readlines()
+        self.count = self._integer(0, "channel count")
+        pairs = max(self.count, 0)
+        self.selected = [self._integer(2 * k + 1, f"selection of channel {k + 1}")
+                         for k in range(pairs)]
+        self.choices = [self._line(2 * k + 2, f"output channel of channel {k + 1}").rstrip("\r\n")
+                        for k in range(pairs)]
+        first = 1 + 2 * pairs
+        self.settings = [self._integer(first + i, name) for i, name in enumerate(CONFIG_SETTINGS)]
+
+    def _line(self, index, setting):
+        if index >= len(self.lines):
+            raise HostError(f"{self.path} ends at line {len(self.lines)}, before line "
+                            f"{index + 1} ({setting})", SAVE_AGAIN)
+        return self.lines[index]
+
+    def _integer(self, index, setting):
+        text = self._line(index, setting)
+        try:
+            return int(text)  # the conversion the batch run makes
+        except ValueError:
+            raise HostError(f"{self.path} line {index + 1}: the {setting} is "
+                            f"\"{text.strip()}\", not a whole number",
+                            "correct that line or " + SAVE_AGAIN) from None
+
+    def cutoffs(self):
+        """(high, low) cutoffs when a filter is on, else None."""
+        low_on, high_on = self.settings[1], self.settings[2]
+        return (self.settings[5], self.settings[6]) if low_on or high_on else None
+
+    def check_channels(self, names):
+        """Refuse a trial whose channel list is not the one the configuration was saved on."""
+        todo = ("open the trial with the channels the configuration was saved on "
+                "(the same --channels pattern), or save a configuration for these channels")
+        for k, choice in enumerate(self.choices, 1):
+            number, separator, name = choice.partition(" - ")
+            number = number.strip()
+            if not (separator and number.isdigit() and 1 <= int(number) <= self.count):
+                raise HostError(f"configuration channel {k} names no channel "
+                                f"(\"{choice}\" in {self.path})", SAVE_AGAIN)
+            number = int(number)
+            if number <= len(names) and names[number - 1] != name:
+                raise HostError(f"configuration channel {number} is \"{name}\", the "
+                                f"trial's is \"{names[number - 1]}\"", todo)
+        if self.count != len(names):
+            raise HostError(f"the configuration has {self.count} channels, the trial "
+                            f"{len(names)}", todo)
+
+
+# -- processing one trial ---------------------------------------------------------
 
 def select_channels(channel_names, names):
     """1-based numbers of the named channels, all of them when none is named.
@@ -265,7 +451,7 @@ def select_channels(channel_names, names):
             chosen.append(number)
     if unknown:
         raise UsageError("unknown channel name{}: {} (the trial has: {})".format(
-            "s" if len(unknown) > 1 else "", ", ".join(unknown), ", ".join(channel_names)))
+            _plural(len(unknown)), ", ".join(unknown), ", ".join(channel_names)))
     return sorted(chosen)
 
 
@@ -282,157 +468,127 @@ def process_trial(vicon, ticked):
     return root
 
 
-def run_process(open_trial, names):
-    trial, save = open_trial()
-    ticked = select_channels(trial.channel_names, names)
-    vicon = NexusStandIn(trial)
-    process_trial(vicon, ticked)
-    path = save()
-    print(f"Processed trial written to {path}")
-    return 0
+class ProcessJob:
+    """Process the ``names``d channels (all when empty) with the window's defaults."""
 
+    title = "Process run"
 
-def run_process_files(openers, names):
-    """``--process`` over trial files: each in turn, with progress and summary."""
-    warnings = Warnings()
+    def __init__(self, names):
+        self.names = names
+        self.warnings = Warnings()
 
-    def process(trial, vicon):
-        ticked = select_channels(trial.channel_names, names)
-        warnings.show(rate_warning(trial, DEFAULT_HIGH, DEFAULT_LOW))
+    def __call__(self, trial, vicon):
+        ticked = select_channels(trial.channel_names, self.names)
+        self.warnings.show(rate_warning(trial, DEFAULT_HIGH, DEFAULT_LOW))
         process_trial(vicon, ticked)
 
-    print(f"Processing {len(openers)} trial{_plural(len(openers))} with the window's "
-          "default settings")
-    return run_trials(openers, process, "Process run")
+
+class BatchJob:
+    """Replay ``config`` (a ``Config``) on a trial that has its channels."""
+
+    title = "Batch run"
+
+    def __init__(self, config):
+        self.config = config
+        self.warnings = Warnings()
+
+    def __call__(self, trial, vicon):
+        self.config.check_channels(trial.channel_names)
+        cutoffs = self.config.cutoffs()
+        if cutoffs is not None:
+            self.warnings.show(rate_warning(trial, *cutoffs))
+        replay_config(vicon, self.config.folder)
+
+
+class Outcome:
+    """What became of one trial: the path written (None: nothing), channels, failure."""
+
+    def __init__(self, label, path=None, count=0, reason=None):
+        self.label, self.path, self.count, self.reason = label, path, count, reason
+
+    def line(self):
+        if self.reason is not None:
+            return f"failed: {self.reason}"
+        if self.path is None:
+            return "no channel selected, nothing written"
+        return f"{self.count} channel{_plural(self.count)} processed, written to {self.path}"
+
+
+def run_one(source, job):
+    """Open, process and save one trial; its ``Outcome``.
+
+    A trial whose opening, processing or saving fails is reported in the
+    outcome and nothing of it is saved; no display (``NoDisplay``) is
+    raised, as it stops the whole run.
+    """
+    try:
+        return process_and_save(source, job)[1]
+    except NoDisplay:
+        raise
+    except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
+        return Outcome(source.label, reason=describe(exc))
+
+
+def process_and_save(source, job):
+    """Open, process and save one trial: (trial, ``Outcome``); failures are raised."""
+    trial = source.open()
+    vicon = NexusStandIn(trial)
+    history = History(trial)
+    job(trial, vicon)
+    path = save_processed(trial, vicon, source, history)
+    return trial, Outcome(source.label, path, len(vicon.written))
 
 
 def _plural(count):
     return "" if count == 1 else "s"
 
 
-def _reason(exc):
-    text = " ".join(str(exc).split())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+def run_trials(sources, job):
+    """``job`` on each trial in turn, with a progress line each and a summary.
 
-
-def run_trials(openers, process, title):
-    """Open, process and save each trial in turn; one failure does not stop the rest.
-
-    ``process(trial, vicon)`` does the work on one trial; a trial whose
-    opening, processing or saving raises is reported and nothing of it is
-    saved.  Prints a progress line per trial and a summary; 0 when no trial
-    failed, else 1.  No display (``NoDisplay``) stops the whole run.
+    0 when no trial failed, else 1.
     """
-    total = len(openers)
-    processed, untouched, failed = 0, 0, []
-    for number, open_trial in enumerate(openers, 1):
-        prefix = f"[{number}/{total}] {open_trial.label}:"
-        try:
-            trial, save = open_trial()
-            vicon = NexusStandIn(trial)
-            process(trial, vicon)
-            path = save_if_processed(vicon, save)
-        except NoDisplay:
-            raise
-        except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
-            failed.append((open_trial.label, _reason(exc)))
-            print(f"{prefix} failed: {_reason(exc)}")
-            continue
-        if path is None:
-            untouched += 1
-            print(f"{prefix} no channel selected, nothing written")
-        else:
-            processed += 1
-            count = len(vicon.written)
-            print(f"{prefix} {count} channel{_plural(count)} processed, written to {path}")
-    parts = [f"{processed} processed"]
+    total = len(sources)
+    outcomes = []
+    for number, source in enumerate(sources, 1):
+        outcome = run_one(source, job)
+        print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
+        outcomes.append(outcome)
+    failed = [o for o in outcomes if o.reason is not None]
+    untouched = sum(1 for o in outcomes if o.reason is None and o.path is None)
+    parts = [f"{total - len(failed) - untouched} processed"]
     if untouched:
         parts.append(f"{untouched} with no channel selected")
     parts.append(f"{len(failed)} failed")
-    print(f"{title}: " + ", ".join(parts) + (":" if failed else ""))
-    for label, reason in failed:
-        print(f"  {label}: {reason}")
+    print(f"{job.title}: " + ", ".join(parts) + (":" if failed else ""))
+    for outcome in failed:
+        print(f"  {outcome.label}: {outcome.reason}")
     return 1 if failed else 0
 
 
-# -- the window -------------------------------------------------------------------
-
-def open_root(tkinter, purpose):
-    """A new Tk root window, or ``NoDisplay`` when Tk cannot open one."""
-    try:
-        return tkinter.Tk()
-    except tkinter.TclError as exc:
-        raise NoDisplay(_no_display_message(exc, purpose)) from exc
-
-
-def _no_display_message(exc, purpose):
-    reason = str(exc).strip() or "Tk could not start"
-    return (f"no display for {purpose} ({reason}): run under a display (e.g. Xvfb), "
-            "or use --process to process the trial without a window")
-
-
-def save_if_processed(vicon, save):
-    """Save the trial when a Process run wrote channels; the path, or None."""
-    if not vicon.written:
-        return None
-    return save()
-
-
-def run_interactive(open_trial, config=None, no_trial=False):
-    """Play the pipeline script: Tk root, initializeroot, initializewindow, main loop."""
-    import tkinter
-
-    import quorvaemg
-
-    root = open_root(tkinter, "the plug-in window")
-    try:
-        trial, save = open_trial()
-        pathconfig = folder_with_separator(trial.folder if config is None else config)
-        vicon = NexusStandIn(trial)
-        root, channelNames = quorvaemg.initializeroot(root, vicon, trial.device_id, trial.output_id)
-        quorvaemg.initializewindow(root, tkinter, vicon, [trial.subject],
-                                   "" if no_trial else trial.name, trial.device_name,
-                                   trial.device_id, trial.output_id, channelNames,
-                                   history=True, pathconfig=pathconfig)
-        if not no_trial:
-            Warnings().show(rate_warning(trial, DEFAULT_HIGH, DEFAULT_LOW,
-                                         "; cutoffs typed in the window scale the same way"))
-    except BaseException:
-        _destroy(root)
-        raise
-    root.mainloop()
-    # A window closed by the user rather than by an action may still exist.
-    _destroy(root)
-
-    try:
-        path = save_if_processed(vicon, save)
-    except ValueError as exc:  # the file refuses the processed channels
-        raise HostError(f"{open_trial.label} not saved: {exc}") from exc
-    if path is None:
-        print("Window closed; no channel was processed, nothing written")
-    else:
-        print(f"Processed trial written to {path}")
+def run_single(source, job, describe_run):
+    """``job`` on the demo trial: its result line, or the failure raised."""
+    print(describe_run(*process_and_save(source, job)))
     return 0
 
 
-def _destroy(root):
-    import tkinter
+def run_process(args):
+    sources = trial_sources(args)
+    job = ProcessJob(args.process)
+    if not args.trials:
+        return run_single(sources[0], job, lambda trial, outcome: (
+            f"Processed trial written to {outcome.path}" if outcome.path
+            else outcome.line()))
+    print(f"Processing {len(sources)} trial{_plural(len(sources))} with the window's "
+          "default settings")
+    return run_trials(sources, job)
 
-    try:
-        root.destroy()
-    except tkinter.TclError:  # already destroyed
-        pass
 
+# -- the batch run ----------------------------------------------------------------
 
-def config_file_in(config_dir):
-    """The configuration folder (with its separator) and file; UsageError when missing."""
-    percorso = folder_with_separator(config_dir)
-    if not os.path.isdir(percorso):
-        raise UsageError(f"configuration folder not found: {config_dir}")
-    if not os.path.isfile(percorso + CONFIG_NAME):
-        raise UsageError(f"no {CONFIG_NAME} in {percorso} "
-                         "(save one with the window's Save Configuration button)")
-    return percorso, percorso + CONFIG_NAME
+def _no_display_message(exc, purpose):
+    reason = str(exc).strip() or "Tk could not start"
+    return f"no display for {purpose} ({reason})"
 
 
 def replay_config(vicon, percorso):
@@ -448,7 +604,8 @@ def replay_config(vicon, percorso):
         if vicon.calls or getattr(tkinter, "_default_root", None) is not None:
             raise
         # No root window and nothing asked of Nexus: making the root failed.
-        raise NoDisplay(_no_display_message(exc, "the batch run, which opens a Tk root")) from exc
+        raise NoDisplay(_no_display_message(exc, "the batch run, which opens a Tk root"),
+                        XVFB_HINT) from exc
     finally:
         # readconfig makes its own root window; a run that processed
         # nothing, or failed, leaves it open.
@@ -457,68 +614,161 @@ def replay_config(vicon, percorso):
             _destroy(leftover)
 
 
-def run_batch(openers, config_dir):
-    """Replay the saved configuration with ``readconfig`` on the demo trial."""
-    percorso, config_file = config_file_in(config_dir)
-    for open_trial in openers:
-        trial, save = open_trial()
+def run_batch(args):
+    from quorvaemg_host.display import DisplayUnavailable, private_display
+
+    config = Config(args.batch)
+    sources = trial_sources(args)
+    job = BatchJob(config)
+    try:
+        with private_display() as display:
+            if display.started:
+                print(f"No display set: the batch run uses a private virtual display "
+                      f"(Xvfb {display.started})")
+            if not args.trials:
+                return run_single(sources[0], job, lambda trial, outcome: (
+                    f"Batch run of {config.path} on {trial.name}: {outcome.line()}"))
+            print(f"Batch run of {config.path} on {len(sources)} trial{_plural(len(sources))}")
+            return run_trials(sources, job)
+    except DisplayUnavailable as exc:
+        raise NoDisplay(f"{exc}, and the batch run opens a Tk root window",
+                        XVFB_HINT) from None
+
+
+# -- the window -------------------------------------------------------------------
+
+WINDOW_TITLE = "quorvaemg-host"
+
+
+def open_root(tkinter, purpose):
+    """A new Tk root window, or ``NoDisplay`` when Tk cannot open one."""
+    try:
+        return tkinter.Tk()
+    except tkinter.TclError as exc:
+        raise NoDisplay(_no_display_message(exc, purpose),
+                        "run it under a display, or use --process to process the "
+                        "trial without a window") from exc
+
+
+def _destroy(root):
+    import tkinter
+
+    try:
+        root.destroy()
+    except tkinter.TclError:  # already destroyed
+        pass
+
+
+def show_callback_errors(root):
+    """Show an exception from a button in an error box; the console keeps the traceback."""
+    import tkinter
+    import traceback
+    from tkinter import messagebox
+
+    def report(exc_type, exc_value, exc_traceback):
+        traceback.print_exception(exc_type, exc_value, exc_traceback)
+        try:
+            messagebox.showerror(WINDOW_TITLE, describe(exc_value))
+        except tkinter.TclError:  # no window left to show it on: the console has it
+            pass
+    root.report_callback_exception = report
+
+
+def close_previews_with(root):
+    """When the plug-in window goes, close the preview figures too.
+
+    A preview shows its figure in a main loop of its own; while it is open
+    neither that loop nor the window's own returns, so the trial would be
+    saved only once the user closed the preview.
+    """
+    def on_destroy(event):
+        pyplot = sys.modules.get("matplotlib.pyplot")
+        if event.widget is root and pyplot is not None:
+            pyplot.close("all")
+    root.bind("<Destroy>", on_destroy, add="+")
+
+
+def _mtime(path):
+    try:
+        return os.stat(path).st_mtime_ns
+    except OSError:
+        return None
+
+
+def run_window(args):
+    """Play the pipeline script: Tk root, initializeroot, initializewindow, main loop."""
+    import tkinter
+
+    import quorvaemg
+
+    source = trial_sources(args)[0]
+    root = open_root(tkinter, "the plug-in window")
+    try:
+        trial = source.open()
+        pathconfig = folder_with_separator(trial.folder if args.config is None else args.config)
         vicon = NexusStandIn(trial)
-        replay_config(vicon, percorso)
-        path = save_if_processed(vicon, save)
-        if path is None:
-            print(f"Batch run of {config_file} on {trial.name}: no channel selected, "
-                  "nothing written")
-        else:
-            count = len(vicon.written)
-            print(f"Batch run of {config_file} on {trial.name}: {count} channel"
-                  f"{_plural(count)} processed, written to {path}")
+        history = History(trial)
+        show_callback_errors(root)
+        close_previews_with(root)
+        root, channelNames = quorvaemg.initializeroot(root, vicon, trial.device_id, trial.output_id)
+        quorvaemg.initializewindow(root, tkinter, vicon, [trial.subject],
+                                   "" if args.no_trial else trial.name, trial.device_name,
+                                   trial.device_id, trial.output_id, channelNames,
+                                   history=True, pathconfig=pathconfig)
+        if not args.no_trial:
+            Warnings().show(rate_warning(trial, DEFAULT_HIGH, DEFAULT_LOW,
+                                         "; cutoffs typed in the window scale the same way"))
+    except BaseException:
+        _destroy(root)
+        raise
+    made = {name: (path, _mtime(path)) for name, path in (
+        ("Configuration", pathconfig + CONFIG_NAME),
+        ("Report", trial.folder + trial.name + REPORT_SUFFIX))}
+    root.mainloop()
+    # A window closed by the user rather than by an action may still exist.
+    _destroy(root)
+
+    path = save_processed(trial, vicon, source, history)
+    if path is not None:
+        print(f"Processed trial written to {path}")
+        return 0
+    written = [f"{name} written to {file}" for name, (file, before) in made.items()
+               if _mtime(file) not in (None, before)]
+    print("; ".join(written + ["no channel was processed, the trial was not written"])
+          if written else "Window closed; no channel was processed, nothing written")
     return 0
 
 
-def run_batch_files(openers, config_dir):
-    """Replay the saved configuration on each trial file, with progress and summary."""
-    percorso, config_file = config_file_in(config_dir)
-    cutoffs = config_cutoffs(config_file)
-    warnings = Warnings()
+def run_write_demo(args):
+    path = write_demo_c3d(args.write_demo)
+    print(f"Demo trial written to {path}")
+    return 0
 
-    def replay(trial, vicon):
-        if cutoffs is not None:
-            warnings.show(rate_warning(trial, *cutoffs))
-        replay_config(vicon, percorso)
 
-    print(f"Batch run of {config_file} on {len(openers)} trial{_plural(len(openers))}")
-    return run_trials(openers, replay, "Batch run")
+COMMANDS = {c.name: c for c in (
+    Command("window", "open the plug-in window on a trial", _window_options, run_window),
+    Command("process", "process channels without a window", _process_options, run_process),
+    Command("batch", "replay a saved configuration on trials", _batch_options, run_batch),
+    Command("write-demo", "write the demo trial as a C3D file", _write_demo_options,
+            run_write_demo),
+)}
 
 
 # -- command ----------------------------------------------------------------------
 
 def main(argv=None):
-    parser = build_parser()
     try:
-        args = parse_args(parser, argv)
+        command, args = parse_args(argv)
     except SystemExit as exc:  # --help, or a malformed command line
         return exc.code if isinstance(exc.code, int) else 2
     try:
-        check_args(args)
-        openers = trial_openers(args)
-        if args.process is not None:
-            if args.trials:
-                return run_process_files(openers, args.process)
-            return run_process(openers[0], args.process)
-        if args.batch is not None:
-            if args.trials:
-                return run_batch_files(openers, args.batch)
-            return run_batch(openers, args.batch)
-        return run_interactive(openers[0], config=args.config, no_trial=args.no_trial)
+        check_args(command, args)
+        return command.run(args)
     except UsageError as exc:
-        parser.print_usage(sys.stderr)
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{PROG}: error: {exc}, see {PROG} --help", file=sys.stderr)
         return 2
-    except HostError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
-        return 1
     except Exception as exc:  # noqa: BLE001 - any failure ends the run with one line
-        print(f"{PROG}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        print(f"{PROG}: error: {describe(exc)}", file=sys.stderr)
         return 1
 
 

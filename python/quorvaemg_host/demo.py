@@ -132,3 +132,38 @@ def demo_trial(folder):
                  subject=SUBJECT, channel_names=list(CHANNELS), samples=samples,
                  device_rate=DEVICE_RATE, frame_rate=FRAME_RATE, events=events,
                  device_name=DEVICE_NAME, output_name=OUTPUT_NAME)
+
+
+def write_demo_c3d(folder):
+    """Write the demo trial as the C3D file ``folder``/Walk01.c3d; return its path.
+
+    The twelve EMG channels are the file's analog channels (float32 volts,
+    described as channels of the demo's EMG device), with the subject and
+    the foot-strike and foot-off events, so the file commands read it back
+    as the demo trial.  The file has no markers.
+    """
+    import ezc3d
+
+    from quorvaemg_host.c3d import event_time
+
+    os.makedirs(folder, exist_ok=True)
+    trial = demo_trial(folder)
+    c3d = ezc3d.c3d()
+    analog = c3d["parameters"]["ANALOG"]
+    c3d["parameters"]["POINT"]["RATE"]["value"] = [FRAME_RATE]
+    analog["RATE"]["value"] = [DEVICE_RATE]
+    analog["LABELS"]["value"] = list(CHANNELS)
+    analog["DESCRIPTIONS"]["value"] = [f"{DEVICE_NAME}::{name}" for name in CHANNELS]
+    analog["UNITS"]["value"] = [trial.unit] * len(CHANNELS)
+    frames = len(trial.samples[0]) * int(FRAME_RATE) // int(DEVICE_RATE)
+    c3d["data"]["points"] = np.zeros((4, 0, frames))
+    c3d["data"]["analogs"] = np.array(trial.samples)[np.newaxis]
+    c3d.add_parameter("SUBJECTS", "NAMES", [SUBJECT])
+    for (side, event), event_frames in sorted(trial.events.items()):
+        for frame in event_frames:
+            seconds = event_time(frame, FRAME_RATE)
+            c3d.add_event([seconds // 60, seconds % 60], context=side, label=event,
+                          subject=SUBJECT)
+    path = os.path.join(os.path.abspath(folder), TRIAL_NAME + ".c3d")
+    c3d.write(path)
+    return path
