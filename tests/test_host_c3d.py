@@ -314,11 +314,10 @@ def test_failed_write_leaves_original_and_no_temporary(tmp_path, monkeypatch, in
     before, files = contents(path), listing(tmp_path)
 
     def half_then_fail(target, data):
-        with open(target, "wb") as f:
-            f.write(data[:len(data) // 2])
+        target.write(bytes(data[:len(data) // 2]))
         raise OSError("disk full")
 
-    monkeypatch.setattr(trialfile, "_write_bytes", half_then_fail)
+    monkeypatch.setattr(trialfile, "_write_piece", half_then_fail)
     with pytest.raises(OSError, match="disk full"):
         save_trial(trial, in_place=in_place)
     assert listing(tmp_path) == files and contents(path) == before

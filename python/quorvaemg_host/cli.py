@@ -17,7 +17,8 @@ Modes:
                          does, on the named channels (all when none is named)
 
 The interactive window and the batch run both need a display (the batch run
-makes its own Tk root window); ``--process`` does not.
+makes its own Tk root window); ``--process`` does not.  Over trial files,
+``--jobs N`` works on N trials at a time in N processes (``jobs``).
 
 Where the trial comes from is pluggable: the modes take "trial openers",
 functions that open one trial and return ``(trial, save)``, where ``save()``
@@ -37,6 +38,7 @@ import argparse
 import os
 import sys
 
+from quorvaemg_host import jobs as parallel
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -98,6 +100,10 @@ def build_parser():
         help="trial files only: replace each file by its processed version (written "
              "complete first) instead of writing TRIAL_processed.c3d beside it")
     parser.add_argument(
+        "--jobs", metavar="N", type=int, default=1,
+        help="--batch and --process over trial files: work on N trials at a time in "
+             "N processes (default 1); the output stays in trial order")
+    parser.add_argument(
         "--config", metavar="DIR",
         help="window only: folder where Save Configuration writes "
              + CONFIG_NAME + " (default: the trial folder)")
@@ -136,6 +142,12 @@ def check_args(args):
                              "--process for several")
     elif args.channels is not None or args.in_place:
         raise UsageError("--channels and --in-place apply to trial files only")
+    if args.jobs != 1 and (window or not args.trials):
+        raise UsageError("--jobs applies to --batch and --process over trial files only")
+    try:
+        parallel.check_jobs(args.jobs)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from exc
     if window and args.config is not None and not os.path.isdir(args.config):
         raise UsageError(f"configuration folder not found: {args.config}")
 
@@ -292,7 +304,7 @@ def run_process(open_trial, names):
     return 0
 
 
-def run_process_files(openers, names):
+def run_process_files(openers, names, jobs=1):
     """``--process`` over trial files: each in turn, with progress and summary."""
     warnings = Warnings()
 
@@ -303,7 +315,7 @@ def run_process_files(openers, names):
 
     print(f"Processing {len(openers)} trial{_plural(len(openers))} with the window's "
           "default settings")
-    return run_trials(openers, process, "Process run")
+    return run_trials(openers, process, "Process run", jobs)
 
 
 def _plural(count):
@@ -315,35 +327,41 @@ def _reason(exc):
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def run_trials(openers, process, title):
-    """Open, process and save each trial in turn; one failure does not stop the rest.
+def run_trials(openers, process, title, jobs=1):
+    """Open, process and save each trial; one failure does not stop the rest.
 
     ``process(trial, vicon)`` does the work on one trial; a trial whose
     opening, processing or saving raises is reported and nothing of it is
-    saved.  Prints a progress line per trial and a summary; 0 when no trial
-    failed, else 1.  No display (``NoDisplay``) stops the whole run.
+    saved.  ``jobs`` trials are worked on at a time (``parallel.in_order``).
+    Prints a progress line per trial, in trial order, and a summary; 0 when
+    no trial failed, else 1.  No display (``NoDisplay``) stops the whole run.
     """
-    total = len(openers)
-    processed, untouched, failed = 0, 0, []
-    for number, open_trial in enumerate(openers, 1):
-        prefix = f"[{number}/{total}] {open_trial.label}:"
+    def attempt(open_trial):
+        """(path or None, channels written), or (the failure's reason, None)."""
         try:
             trial, save = open_trial()
             vicon = NexusStandIn(trial)
             process(trial, vicon)
-            path = save_if_processed(vicon, save)
+            return save_if_processed(vicon, save), len(vicon.written)
         except NoDisplay:
             raise
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
-            failed.append((open_trial.label, _reason(exc)))
-            print(f"{prefix} failed: {_reason(exc)}")
+            return _reason(exc), None
+
+    total = len(openers)
+    processed, untouched, failed = 0, 0, []
+    outcomes = parallel.in_order(attempt, openers, jobs)
+    for number, (open_trial, (path, count)) in enumerate(zip(openers, outcomes), 1):
+        prefix = f"[{number}/{total}] {open_trial.label}:"
+        if count is None:  # ``path`` is the reason it failed
+            failed.append((open_trial.label, path))
+            print(f"{prefix} failed: {path}")
             continue
         if path is None:
             untouched += 1
             print(f"{prefix} no channel selected, nothing written")
         else:
             processed += 1
-            count = len(vicon.written)
             print(f"{prefix} {count} channel{_plural(count)} processed, written to {path}")
     parts = [f"{processed} processed"]
     if untouched:
@@ -475,7 +493,7 @@ def run_batch(openers, config_dir):
     return 0
 
 
-def run_batch_files(openers, config_dir):
+def run_batch_files(openers, config_dir, jobs=1):
     """Replay the saved configuration on each trial file, with progress and summary."""
     percorso, config_file = config_file_in(config_dir)
     cutoffs = config_cutoffs(config_file)
@@ -487,7 +505,7 @@ def run_batch_files(openers, config_dir):
         replay_config(vicon, percorso)
 
     print(f"Batch run of {config_file} on {len(openers)} trial{_plural(len(openers))}")
-    return run_trials(openers, replay, "Batch run")
+    return run_trials(openers, replay, "Batch run", jobs)
 
 
 # -- command ----------------------------------------------------------------------
@@ -503,11 +521,11 @@ def main(argv=None):
         openers = trial_openers(args)
         if args.process is not None:
             if args.trials:
-                return run_process_files(openers, args.process)
+                return run_process_files(openers, args.process, args.jobs)
             return run_process(openers[0], args.process)
         if args.batch is not None:
             if args.trials:
-                return run_batch_files(openers, args.batch)
+                return run_batch_files(openers, args.batch, args.jobs)
             return run_batch(openers, args.batch)
         return run_interactive(openers[0], config=args.config, no_trial=args.no_trial)
     except UsageError as exc:

@@ -25,7 +25,7 @@ class Trial:
         self.name = name
         self.subject = subject
         self.channel_names = list(channel_names)
-        self.samples = [np.array(s, dtype=np.float64) for s in samples]
+        self.samples = [np.asarray(s, dtype=np.float64) for s in samples]
         self.device_rate = float(device_rate)
         self.frame_rate = float(frame_rate)
         self.events = {key: list(frames) for key, frames in (events or {}).items()}
