@@ -220,8 +220,8 @@ class _Layout:
     # -- the data block, in pieces of whole frames ------------------------------
 
     def pieces(self, f):
-        """(first sample, analog words ``(frames, ratio, analogs, word)`` of a writable
-        copy, the piece's bytes) over the data block of the open file ``f``."""
+        """(first sample, frames) over the data block of the open file ``f``, in pieces:
+        ``frames`` is a writable uint8 array ``(frames, frame_words, word)``."""
         frame_bytes = self.frame_words * self.word
         per_piece = max(1, _PIECE_BYTES // max(frame_bytes, 1))
         f.seek(self.start)
@@ -232,17 +232,24 @@ class _Layout:
             if got != len(piece):
                 raise _damaged(self.path, f"it declares {self.frames} frames, "
                                           f"holds {first + got // frame_bytes}")
-            words = np.frombuffer(piece, dtype=np.uint8).reshape(count, self.frame_words, self.word)
             yield (first * self.ratio,
-                   words[:, self.first_analog_word:].reshape(count, self.ratio, self.analogs,
-                                                             self.word),
-                   piece)
+                   np.frombuffer(piece, dtype=np.uint8).reshape(count, self.frame_words, self.word))
 
-    def stored(self, words):
-        """Stored numbers (float32) of words ``(..., word)``."""
+    def analog(self, frames):
+        """The analog part of per-word data ``(frames, frame_words, ...)`` as
+        ``(frames, ratio, analogs, ...)``, a view."""
+        part = frames[:, self.first_analog_word:]
+        return part.reshape(part.shape[:1] + (self.ratio, self.analogs) + part.shape[2:])
+
+    def as_numbers(self, frames):
+        """The words of ``frames`` as unsigned integers ``(frames, frame_words)``, a view."""
+        return frames.view(f"<u{self.word}")[..., 0]
+
+    def stored(self, frames):
+        """Stored numbers (float32) of the words of ``frames``."""
         if self.is_float:
-            return _floats(words, self.processor)
-        return np.ascontiguousarray(words).view("<i2").reshape(words.shape[:-1]).astype(np.float32)
+            return _floats(frames, self.processor)
+        return frames.view("<i2")[..., 0].astype(np.float32)
 
     def _factors(self, index, name):
         if index >= len(self.scales) or index >= len(self.offsets):
@@ -403,11 +410,12 @@ def load_trial(path, channels=None):
 
     samples = [np.empty(layout.samples) for _ in keep]
     with open(path, "rb") as f:
-        for first, words, _ in layout.pieces(f):
-            stored = layout.stored(words[:, :, keep])
+        for first, frames in layout.pieces(f):
+            stored = layout.analog(layout.stored(frames))
             end = first + stored.shape[0] * stored.shape[1]
             for k, index in enumerate(keep):
-                samples[k][first:end] = layout.decode(stored[:, :, k].ravel(), index, labels[index])
+                samples[k][first:end] = layout.decode(stored[:, :, index], index,
+                                                      labels[index]).ravel()
 
     base = os.path.splitext(os.path.basename(path))[0]
     names = [str(s).strip() for s in _values(parameters["SUBJECTS"], "NAMES")] \
@@ -474,6 +482,11 @@ def _stamp(path):
     return (stat.st_size, stat.st_mtime_ns)
 
 
+def _checksum(layout, frames, columns, checksum):
+    words = layout.analog(layout.as_numbers(frames))[:, :, columns]
+    return zlib.crc32(np.ascontiguousarray(words), checksum)
+
+
 def _copy_patched(source, target, layout, channels):
     """Copy ``source`` to the open ``target`` with the changed samples of ``channels``
     put in; the checksum of those channels' words as written."""
@@ -481,17 +494,22 @@ def _copy_patched(source, target, layout, channels):
     columns = [index for _, index, _ in channels]
     with open(source, "rb") as f:
         _write_piece(target, f.read(layout.start))
-        for first, words, piece in layout.pieces(f):
+        for first, frames in layout.pieces(f):
+            stored = layout.analog(layout.stored(frames))
+            numbers = layout.analog(layout.as_numbers(frames))
+            end = first + stored.shape[0] * stored.shape[1]
             for name, index, values in channels:
-                column = words[:, :, index]
-                new = values[first:first + column.shape[0] * column.shape[1]]
-                old = layout.decode(layout.stored(column).ravel(), index, name)
+                old = layout.decode(stored[:, :, index], index, name).ravel()
+                new = values[first:end]
                 changed = np.flatnonzero((old != new) & ~(np.isnan(old) & np.isnan(new)))
-                if changed.size:
-                    column[changed // layout.ratio, changed % layout.ratio] = \
-                        layout.encode(new[changed], index, name)
-            checksum = zlib.crc32(np.ascontiguousarray(words[:, :, columns]), checksum)
-            _write_piece(target, piece)
+                column = numbers[:, :, index]
+                if changed.size == new.size:  # a processed channel: every sample
+                    column[...] = layout.as_numbers(layout.encode(new, index, name)).reshape(
+                        column.shape)
+                elif changed.size:
+                    column.flat[changed] = layout.as_numbers(layout.encode(new[changed], index, name))
+            checksum = _checksum(layout, frames, columns, checksum)
+            _write_piece(target, memoryview(frames.reshape(-1)))
         while True:  # whatever follows the data block
             rest = f.read(_PIECE_BYTES)
             if not rest:
@@ -507,8 +525,8 @@ def _check_written(path, layout, channels, checksum):
         raise RuntimeError(f"{path} was written with the wrong size, check the disk and save again")
     back = 0
     with open(path, "rb") as f:
-        for _, words, _ in layout.pieces(f):
-            back = zlib.crc32(np.ascontiguousarray(words[:, :, columns]), back)
+        for _, frames in layout.pieces(f):
+            back = _checksum(layout, frames, columns, back)
     if back != checksum:
         raise RuntimeError(f"the processed channels read back wrong from {path}, "
                            "check the disk and save again")
