@@ -11,8 +11,9 @@ full object model of every sample.  The layout found on that read stays with
 the trial and serves the write: the original bytes are copied and only the
 sample words whose value changed are overwritten, so every other byte of the
 file (header, parameters, events, markers, other analog channels) stays
-exactly as it was.  The written file is then checked by reading those words
-back, not by parsing it again.
+exactly as it was.  The written file is then checked by reading its data
+block back (a checksum of every word, the patched ones included), not by
+parsing it again.
 
 A file whose data block is shorter than its header declares, or whose
 parameter section is cut short, is refused as damaged; a source file that
@@ -30,7 +31,7 @@ a processed value ``v`` is stored as ``v / gen_scale / scale + offset``:
   bit for bit as float32, about seven significant digits.
 - integer files keep the nearest integer: the value survives to within half
   a step of ``scale * gen_scale`` (the resolution of the raw recording), and a
-  value outside the 16-bit range is refused before anything is written.
+  value outside the 16-bit range is refused and nothing is written.
 
 Intel and DEC files are handled; MIPS (big-endian) files are refused.
 """
@@ -201,7 +202,7 @@ class _Layout:
         self.start = _BLOCK * (start - 1)
         held = max(stat.st_size - self.start, 0) // max(self.frame_words * self.word, 1)
         if held < self.frames:
-            raise _damaged(path, f"it declares {self.frames} frames, holds {held}")
+            raise self.cut_short(held)
         analog = self.parameters.get("ANALOG", {})
         self.scales = [float(s) for s in _values(analog, "SCALE")]
         self.offsets = [abs(int(o)) for o in _values(analog, "OFFSET")]
@@ -211,6 +212,9 @@ class _Layout:
         if not self.is_float and formats and formats[0] == "UNSIGNED":
             raise ValueError(f"{path}: stores analog samples as unsigned integers, which are "
                              "not supported, export it with signed or float samples")
+
+    def cut_short(self, held):
+        return _damaged(self.path, f"it declares {self.frames} frames, holds {held}")
 
     @property
     def samples(self):
@@ -229,9 +233,8 @@ class _Layout:
             count = min(per_piece, self.frames - first)
             piece = bytearray(count * frame_bytes)
             got = f.readinto(piece)
-            if got != len(piece):
-                raise _damaged(self.path, f"it declares {self.frames} frames, "
-                                          f"holds {first + got // frame_bytes}")
+            if got != len(piece):  # the file shrank since it was opened
+                raise self.cut_short(first + got // frame_bytes)
             yield (first * self.ratio,
                    np.frombuffer(piece, dtype=np.uint8).reshape(count, self.frame_words, self.word))
 
@@ -260,6 +263,8 @@ class _Layout:
     def decode(self, stored, index, name):
         """Sample values (float64) of a channel's stored numbers."""
         scale, offset = self._factors(index, name)
+        if offset == 0 and scale == 1 and self.gen_scale == 1:  # as Nexus writes EMG: one pass
+            return stored.astype(np.float64)
         return (stored - np.float32(offset)).astype(np.float64) * scale * self.gen_scale
 
     def encode(self, values, index, name):
@@ -458,7 +463,7 @@ def _sync_folder(folder):
 
 def _channels_to_write(trial, layout, source):
     """(name, file index, samples) of each channel; refuses, before anything is written,
-    a trial that no longer fits the file or values the file's storage cannot hold."""
+    a trial that no longer fits the file."""
     indices = trial.analog_indices
     if len(indices) != len(trial.samples):
         raise ValueError(f"{len(trial.samples)} channels for {len(indices)} file positions; "
@@ -469,7 +474,6 @@ def _channels_to_write(trial, layout, source):
         if values.shape != (layout.samples,):
             raise ValueError(f"channel {name}: {values.size} processed samples for "
                              f"{layout.samples} in the file; nothing written")
-        layout.encode(values, index, name)
         channels.append((name, index, values))
     if layout.stamp != _stamp(source):
         raise ValueError(f"{source} changed after the trial was read; nothing written, "
@@ -482,16 +486,11 @@ def _stamp(path):
     return (stat.st_size, stat.st_mtime_ns)
 
 
-def _checksum(layout, frames, columns, checksum):
-    words = layout.analog(layout.as_numbers(frames))[:, :, columns]
-    return zlib.crc32(np.ascontiguousarray(words), checksum)
-
-
 def _copy_patched(source, target, layout, channels):
     """Copy ``source`` to the open ``target`` with the changed samples of ``channels``
-    put in; the checksum of those channels' words as written."""
+    put in; the checksum of the data block as written.  A value the file's storage
+    cannot hold stops the copy with a ValueError."""
     checksum = 0
-    columns = [index for _, index, _ in channels]
     with open(source, "rb") as f:
         _write_piece(target, f.read(layout.start))
         for first, frames in layout.pieces(f):
@@ -501,15 +500,18 @@ def _copy_patched(source, target, layout, channels):
             for name, index, values in channels:
                 old = layout.decode(stored[:, :, index], index, name).ravel()
                 new = values[first:end]
-                changed = np.flatnonzero((old != new) & ~(np.isnan(old) & np.isnan(new)))
+                differ = old != new
                 column = numbers[:, :, index]
-                if changed.size == new.size:  # a processed channel: every sample
+                if differ.all():  # a processed channel: every sample
                     column[...] = layout.as_numbers(layout.encode(new, index, name)).reshape(
                         column.shape)
-                elif changed.size:
+                    continue
+                changed = np.flatnonzero(differ & ~(np.isnan(old) & np.isnan(new)))
+                if changed.size:
                     column.flat[changed] = layout.as_numbers(layout.encode(new[changed], index, name))
-            checksum = _checksum(layout, frames, columns, checksum)
-            _write_piece(target, memoryview(frames.reshape(-1)))
+            piece = memoryview(frames.reshape(-1))
+            checksum = zlib.crc32(piece, checksum)
+            _write_piece(target, piece)
         while True:  # whatever follows the data block
             rest = f.read(_PIECE_BYTES)
             if not rest:
@@ -518,17 +520,16 @@ def _copy_patched(source, target, layout, channels):
     return checksum
 
 
-def _check_written(path, layout, channels, checksum):
-    """Read the written channels' words back: the same size and the same words."""
-    columns = [index for _, index, _ in channels]
+def _check_written(path, layout, checksum):
+    """Read the written data block back: the same size and the same words."""
     if os.path.getsize(path) != layout.stamp[0]:
         raise RuntimeError(f"{path} was written with the wrong size, check the disk and save again")
     back = 0
     with open(path, "rb") as f:
         for _, frames in layout.pieces(f):
-            back = _checksum(layout, frames, columns, back)
+            back = zlib.crc32(memoryview(frames.reshape(-1)), back)
     if back != checksum:
-        raise RuntimeError(f"the processed channels read back wrong from {path}, "
+        raise RuntimeError(f"the processed samples read back wrong from {path}, "
                            "check the disk and save again")
 
 
@@ -538,16 +539,16 @@ def save_trial(trial, out_path=None, in_place=False):
     The file is ``out_path``, by default the trial's folder + name +
     "_processed.c3d"; with ``in_place`` it is the original file.  The new
     content goes to a temporary file in the destination's folder that is
-    checked by reading the channels' words back and then renamed over the
+    checked by reading its data block back and then renamed over the
     destination, so the destination is replaced only by a complete file (the
     original too, with ``in_place``).
 
     Only samples whose values differ from the file's are written; all other
-    bytes are copied unchanged.  Before anything is written, every channel is
-    checked: a channel whose sample count differs from the file's, or whose
-    values the file's storage cannot hold (see the module notes on float and
-    integer files), is refused with a ValueError naming it, and so is a source
-    file that changed since the trial was read.
+    bytes are copied unchanged.  A channel whose sample count differs from
+    the file's, or whose values the file's storage cannot hold (see the module
+    notes on float and integer files), is refused with a ValueError naming it,
+    and so is a source file that changed since the trial was read; the
+    destination is then left as it was and no temporary file remains.
     """
     source = getattr(trial, "source_path", None)
     layout = getattr(trial, "layout", None)
@@ -572,7 +573,7 @@ def save_trial(trial, out_path=None, in_place=False):
             checksum = _copy_patched(source, target, layout, channels)
             target.flush()
             os.fsync(target.fileno())
-        _check_written(temporary, layout, channels, checksum)
+        _check_written(temporary, layout, checksum)
         try:
             os.chmod(temporary, os.stat(source).st_mode & 0o777)
         except OSError:
