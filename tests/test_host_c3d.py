@@ -389,12 +389,18 @@ def test_samples_read_as_ezc3d_reads_them(tmp_path, form):
 
 
 def _cut(source, folder, keep):
-    """A copy of ``source`` holding its first ``keep`` bytes."""
+    """A copy of ``source`` holding its first ``keep`` bytes, or ``keep`` of its bytes."""
     data = contents(source)
     path = os.path.join(str(folder), "Cut_" + os.path.basename(source))
     with open(path, "wb") as f:
-        f.write(data[:keep])
+        f.write(keep(data) if callable(keep) else data[:keep])
     return path
+
+
+def _first_parameter_points_back(data):
+    record = 512 * (data[0] - 1) + 4
+    at = record + 2 + abs(struct.unpack_from("<b", data, record)[0])  # its offset to the next
+    return data[:at] + struct.pack("<h", -6) + data[at + 2:]
 
 
 @pytest.mark.parametrize("source, keep, damage", [
@@ -402,6 +408,8 @@ def _cut(source, folder, keep):
     ("written", 5000, "it declares 300 frames, holds 16"),
     ("written", 700, "its parameter section is cut short"),
     ("written", 100, "its header is cut short"),
+    ("written", _first_parameter_points_back,
+     "its parameters cannot be read: a parameter points back to an earlier one"),
     pytest.param("real", 100_000, "it declares 580 frames, holds 22", marks=needs_real),
 ])
 def test_damaged_file_refused_and_nothing_written(tmp_path, capsys, source, keep, damage):

@@ -115,6 +115,8 @@ def _parameters(section, processor):
             members.append((owner, name, _Parameter(dims, values)))
         if following == 0:
             break
+        if following < 0:  # would run backwards, and for ever
+            raise ValueError("a parameter points back to an earlier one")
         at = body + following
     parameters = {name: {} for name in groups.values()}
     for owner, name, parameter in members:
@@ -200,6 +202,8 @@ class _Layout:
         self.first_analog_word = 4 * points
         self.frame_words = self.first_analog_word + self.ratio * self.analogs
         self.start = _BLOCK * (start - 1)
+        if start < 1 and self.frames:
+            raise _damaged(path, "its header gives no place for the data block")
         held = max(stat.st_size - self.start, 0) // max(self.frame_words * self.word, 1)
         if held < self.frames:
             raise self.cut_short(held)
