@@ -9,7 +9,9 @@
    one's peak memory as a multiple of the file's size (target for the host:
    at most 4).
 2. ``--process --jobs 2`` against ``--jobs 1`` over 8 one-minute trials: the
-   speed-up of the parallel run on this machine.
+   speed-up of the parallel run on this machine, next to the speed-up two
+   processes of pure computation get on it (what the machine can give while
+   other work shares its cores).
 
 The files are written to a temporary folder, removed at the end.  Linux only
 (peak memory comes from ``wait4``).
@@ -18,6 +20,7 @@ Run: python3 bench/trial_files.py [--quick] [--rounds N]
 """
 
 import argparse
+import multiprocessing
 import os
 import shutil
 import struct
@@ -119,6 +122,20 @@ def write_trial(path, seconds, seed=0):
 
 # -- measuring -----------------------------------------------------------------------
 
+def _spin(_):
+    return sum(range(10_000_000))
+
+
+def machine_speedup():
+    """Speed-up of 2 processes over 1 on 4 pieces of pure computation."""
+    seconds = []
+    for processes in (1, 2):
+        start = time.perf_counter()
+        with multiprocessing.get_context("fork").Pool(processes) as pool:
+            pool.map(_spin, range(4))
+        seconds.append(time.perf_counter() - start)
+    return seconds[0] / seconds[1]
+
 def run(command):
     """(seconds, peak resident bytes) of a child process; fails loudly if it fails."""
     start = time.perf_counter()
@@ -175,7 +192,8 @@ def main():
                     args.rounds)
         print(f"--jobs 2 over {JOB_TRIALS} one-minute trials: {jobs[2][0]:.2f} s against "
               f"{jobs[1][0]:.2f} s with --jobs 1, speed-up {jobs[1][0] / jobs[2][0]:.2f} "
-              f"on {os.cpu_count()} cores")
+              f"on {os.cpu_count()} cores (2 processes of pure computation: "
+              f"{machine_speedup():.2f})")
     finally:
         shutil.rmtree(folder)
 

@@ -350,7 +350,7 @@ def run_trials(openers, process, title, jobs=1):
 
     total = len(openers)
     processed, untouched, failed = 0, 0, []
-    outcomes = parallel.in_order(attempt, openers, jobs)
+    outcomes = parallel.in_order(attempt, openers, jobs, preload=("quorvaemg",))
     for number, (open_trial, (path, count)) in enumerate(zip(openers, outcomes), 1):
         prefix = f"[{number}/{total}] {open_trial.label}:"
         if count is None:  # ``path`` is the reason it failed

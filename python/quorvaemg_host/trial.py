@@ -12,7 +12,9 @@ class Trial:
     """A trial open in the stand-in host: one EMG device with one output.
 
     ``folder`` ends with a path separator, as Nexus gives it.  ``samples``
-    holds one float64 array per channel, in channel order.  ``events`` maps
+    holds one float64 array per channel, in channel order; float64 arrays
+    given are held as they are, not copied, so a long recording is in memory
+    once.  ``events`` maps
     (side, event), e.g. ("Left", "Foot Strike"), to Nexus frame numbers.
     """
 
