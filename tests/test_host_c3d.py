@@ -1,6 +1,7 @@
 """C3D trial files: reading a recording as a trial, processing it, writing it back."""
 
 import os
+import shutil
 import struct
 
 import ezc3d
@@ -314,11 +315,10 @@ def test_failed_write_leaves_original_and_no_temporary(tmp_path, monkeypatch, in
     before, files = contents(path), listing(tmp_path)
 
     def half_then_fail(target, data):
-        with open(target, "wb") as f:
-            f.write(data[:len(data) // 2])
+        target.write(bytes(data[:len(data) // 2]))
         raise OSError("disk full")
 
-    monkeypatch.setattr(trialfile, "_write_bytes", half_then_fail)
+    monkeypatch.setattr(trialfile, "_write_piece", half_then_fail)
     with pytest.raises(OSError, match="disk full"):
         save_trial(trial, in_place=in_place)
     assert listing(tmp_path) == files and contents(path) == before
@@ -365,6 +365,110 @@ def test_dec_float_file_round_trips_as_float32(tmp_path):
     assert_unchanged_except(path, saved, [1])
     back = ezc3d.c3d(saved)["data"]["analogs"][0, 1]
     assert np.array_equal(back.astype(np.float32), trial.samples[1].astype(np.float32))
+
+
+# -- the file's own reading, damage, checks on writing and parallel runs -----------
+
+def _stored_forms(tmp_path):
+    """One file of each storage the reader decodes: (path, float32 values it holds)."""
+    values = emg(3, 600)
+    ints = np.random.default_rng(5).integers(-3000, 3000, (2, 600))
+    return {"float": write_c3d(tmp_path / "f.c3d", values, ["A", "B", "C"], rate=2000.0),
+            "dec": raw_c3d(tmp_path / "d.c3d", values, ["A", "B", "C"], dec=True),
+            "int": raw_c3d(tmp_path / "i.c3d", ints, ["A", "B"], integer=True,
+                           scale=2.0 ** -10, offset=-7, gen_scale=0.5),
+            "real": REAL}
+
+
+@pytest.mark.parametrize("form", ["float", "dec", "int", pytest.param("real", marks=needs_real)])
+def test_samples_read_as_ezc3d_reads_them(tmp_path, form):
+    path = _stored_forms(tmp_path)[form]
+    trial, model = load_trial(path), ezc3d.c3d(path)
+    assert np.array_equal(np.array(trial.samples), model["data"]["analogs"][0])
+    assert trial.device_rate == model["header"]["analogs"]["frame_rate"]
+
+
+def _cut(source, folder, keep):
+    """A copy of ``source`` holding its first ``keep`` bytes, or ``keep`` of its bytes."""
+    data = contents(source)
+    path = os.path.join(str(folder), "Cut_" + os.path.basename(source))
+    with open(path, "wb") as f:
+        f.write(keep(data) if callable(keep) else data[:keep])
+    return path
+
+
+def _first_parameter_points_back(data):
+    record = 512 * (data[0] - 1) + 4
+    at = record + 2 + abs(struct.unpack_from("<b", data, record)[0])  # its offset to the next
+    return data[:at] + struct.pack("<h", -6) + data[at + 2:]
+
+
+@pytest.mark.parametrize("source, keep, damage", [
+    ("written", 1536 + 299 * 208 + 100, "it declares 300 frames, holds 299"),
+    ("written", 5000, "it declares 300 frames, holds 16"),
+    ("written", 700, "its parameter section is cut short"),
+    ("written", 100, "its header is cut short"),
+    ("written", _first_parameter_points_back,
+     "its parameters cannot be read: a parameter points back to an earlier one"),
+    pytest.param("real", 100_000, "it declares 580 frames, holds 22", marks=needs_real),
+])
+def test_damaged_file_refused_and_nothing_written(tmp_path, capsys, source, keep, damage):
+    from quorvaemg_host import cli
+
+    original = REAL if source == "real" else _synthetic(tmp_path, 1000.0)[0]
+    path = _cut(original, tmp_path, keep)
+    files = listing(tmp_path)
+    with pytest.raises(ValueError) as caught:
+        load_trial(path)
+    assert str(caught.value).startswith(f"{path}: damaged C3D file ({damage}), ")
+    assert cli.main([path, "--process"]) == 1
+    assert damage in capsys.readouterr().out and listing(tmp_path) == files
+
+
+@pytest.mark.parametrize("mishap, error", [
+    ("source changed", "changed after the trial was read"),
+    ("write corrupted", "read back wrong"),
+])
+def test_mishaps_on_saving_leave_no_file(tmp_path, monkeypatch, mishap, error):
+    path, _ = _synthetic(tmp_path, 1000.0)
+    trial = load_trial(path)
+    process_defaults(trial)
+    pieces = []
+
+    def corrupt_data_block(target, data):
+        piece = bytearray(data)
+        if pieces:  # after the header and parameters: the last word is LGAS's, processed
+            piece[-1] ^= 0xFF
+        pieces.append(piece)
+        target.write(piece)
+
+    if mishap == "source changed":
+        os.utime(path, ns=(0, 0))
+    else:
+        monkeypatch.setattr(trialfile, "_write_piece", corrupt_data_block)
+    files = listing(tmp_path)
+    with pytest.raises((ValueError, RuntimeError), match=error):
+        save_trial(trial)
+    assert listing(tmp_path) == files
+
+
+def test_jobs_give_the_output_and_files_of_one_job(tmp_path, capsys):
+    from quorvaemg_host import cli
+
+    first = _synthetic(tmp_path, 2000.0)[0]
+    names = [first, _cut(first, tmp_path, 64000), shutil.copy(first, str(tmp_path / "W2.c3d")),
+             write_c3d(tmp_path / "W3.c3d", emg(2, 1000), ["A", "B"])]
+    runs = []
+    for jobs in ("1", "2"):
+        code = cli.main(names + ["--process", "--jobs", jobs])
+        runs.append((code, capsys.readouterr().out,
+                     {n: contents(str(tmp_path / n)) for n in listing(tmp_path) if "_processed" in n}))
+        for name in runs[-1][2]:
+            os.remove(str(tmp_path / name))
+    assert runs[0] == runs[1] and runs[0][0] == 1 and len(runs[0][2]) == 3
+    assert runs[0][1].count("warning: ") == 1 and "declares 300 frames, holds 169)" in runs[0][1]
+    for bad in (["--jobs", "0"], ["--jobs", "2"]):  # no process, or the window
+        assert cli.main([names[0]] + bad) == 2
 
 
 # -- cutoff warning -------------------------------------------------------------

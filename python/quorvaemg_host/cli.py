@@ -19,7 +19,8 @@ Commands (each also has a flag form, the one the README shows):
 
 A new command is one ``Command`` in ``COMMANDS``: its options and its run
 function.  Over trial files, ``batch`` and ``process`` print a progress line
-per trial and a summary; one failing trial does not stop the others.  The
+per trial and a summary; one failing trial does not stop the others, and
+``--jobs N`` works on N trials at a time in N processes (``jobs``).  The
 work on one trial is ``run_one(source, job)``: a trial source (``DemoSource``,
 ``FileSource``) and a job (``ProcessJob``, ``BatchJob``), all plain objects,
 so trials can also run in worker processes.
@@ -34,6 +35,7 @@ import os
 import sys
 import time
 
+from quorvaemg_host import jobs as parallel
 from quorvaemg_host.demo import demo_trial, write_demo_c3d
 from quorvaemg_host.nexus import NexusError, NexusStandIn
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -137,11 +139,19 @@ def _window_options(parser):
     _trial_options(parser, window=True)
 
 
+def _jobs_option(parser):
+    parser.add_argument(
+        "--jobs", metavar="N", type=int, default=1,
+        help="--batch and --process over trial files: work on N trials at a time in "
+             "N processes (default 1); the output stays in trial order")
+
+
 def _process_options(parser):
     parser.add_argument("process", nargs="*", metavar="NAME|TRIAL.c3d",
                         help="channels to process (default: all) and C3D trial files "
                              "(default: the demo trial)")
     _trial_options(parser)
+    _jobs_option(parser)
 
 
 def _batch_options(parser):
@@ -150,6 +160,7 @@ def _batch_options(parser):
     parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
                         help="C3D trial files (default: the demo trial)")
     _trial_options(parser)
+    _jobs_option(parser)
 
 
 def _write_demo_options(parser):
@@ -187,6 +198,7 @@ def build_parser():
         "--write-demo", metavar="DIR",
         help="write the demo trial, with its gait events, as the C3D file DIR/Walk01.c3d")
     _trial_options(parser, window=True)
+    _jobs_option(parser)
     return parser
 
 
@@ -203,7 +215,7 @@ def parse_args(argv):
         command = COMMANDS[mode[0].replace("_", "-") if mode else "window"]
     defaults = {"trials": [], "process": None, "batch": None, "write_demo": None,
                 "channels": None, "in_place": False, "folder": None, "config": None,
-                "no_trial": False}
+                "no_trial": False, "jobs": 1}
     for name, value in defaults.items():
         if getattr(args, name, None) is None:
             setattr(args, name, value)
@@ -232,6 +244,12 @@ def check_args(command, args):
         raise UsageError("--channels and --in-place apply to trial files only")
     if window and args.config is not None and not os.path.isdir(args.config):
         raise UsageError(f"configuration folder not found: {args.config}")
+    if args.jobs != 1 and (window or not args.trials):
+        raise UsageError("--jobs applies to --batch and --process over trial files only")
+    try:
+        parallel.check_jobs(args.jobs)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from exc
 
 
 # -- trial sources ----------------------------------------------------------------
@@ -543,15 +561,17 @@ def _plural(count):
     return "" if count == 1 else "s"
 
 
-def run_trials(sources, job):
-    """``job`` on each trial in turn, with a progress line each and a summary.
+def run_trials(sources, job, jobs=1):
+    """``job`` on each trial, ``jobs`` at a time (``parallel.in_order``), with a
+    progress line each in trial order and a summary.
 
     0 when no trial failed, else 1.
     """
     total = len(sources)
     outcomes = []
-    for number, source in enumerate(sources, 1):
-        outcome = run_one(source, job)
+    results = parallel.in_order(lambda source: run_one(source, job), sources, jobs,
+                                preload=("quorvaemg",))
+    for number, outcome in enumerate(results, 1):
         print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
         outcomes.append(outcome)
     failed = [o for o in outcomes if o.reason is not None]
@@ -581,7 +601,7 @@ def run_process(args):
             else outcome.line()))
     print(f"Processing {len(sources)} trial{_plural(len(sources))} with the window's "
           "default settings")
-    return run_trials(sources, job)
+    return run_trials(sources, job, args.jobs)
 
 
 # -- the batch run ----------------------------------------------------------------
@@ -629,7 +649,7 @@ def run_batch(args):
                 return run_single(sources[0], job, lambda trial, outcome: (
                     f"Batch run of {config.path} on {trial.name}: {outcome.line()}"))
             print(f"Batch run of {config.path} on {len(sources)} trial{_plural(len(sources))}")
-            return run_trials(sources, job)
+            return run_trials(sources, job, args.jobs)
     except DisplayUnavailable as exc:
         raise NoDisplay(f"{exc}, and the batch run opens a Tk root window",
                         XVFB_HINT) from None

@@ -12,7 +12,9 @@ class Trial:
     """A trial open in the stand-in host: one EMG device with one output.
 
     ``folder`` ends with a path separator, as Nexus gives it.  ``samples``
-    holds one float64 array per channel, in channel order.  ``events`` maps
+    holds one float64 array per channel, in channel order; float64 arrays
+    given are held as they are, not copied, so a long recording is in memory
+    once.  ``events`` maps
     (side, event), e.g. ("Left", "Foot Strike"), to Nexus frame numbers.
     """
 
@@ -25,7 +27,7 @@ class Trial:
         self.name = name
         self.subject = subject
         self.channel_names = list(channel_names)
-        self.samples = [np.array(s, dtype=np.float64) for s in samples]
+        self.samples = [np.asarray(s, dtype=np.float64) for s in samples]
         self.device_rate = float(device_rate)
         self.frame_rate = float(frame_rate)
         self.events = {key: list(frames) for key, frames in (events or {}).items()}
