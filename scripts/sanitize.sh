@@ -40,6 +40,8 @@ export QUORVAEMG_FUZZ_ITERATIONS=${QUORVAEMG_FUZZ_ITERATIONS:-3000}
 # The sanitized module, not an installed one, must be under test.
 "$PYTHON" -c "import quorvaemg, sys; sys.exit(not quorvaemg.__file__.startswith('$PWD/$BUILD/'))"
 
-"$PYTHON" -m pytest -q -p no:cacheprovider \
+# --capture=sys leaves file descriptor 2 alone, so a report printed just
+# before the process ends is not lost with pytest's capture file.
+"$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys \
     tests/test_module.py tests/test_rms.py tests/test_processing.py tests/test_preview.py \
     tests/test_config.py tests/test_hostile_inputs.py
