@@ -119,9 +119,12 @@ class TestSaveparameters:
             "1", "0", "1 - A", "0", "0", "0", "0", "0", "20", "200", "100", "2", "2"]
         assert os.listdir(folder) == [FILE]
 
-    def test_new_file_gets_the_usual_permissions(self, folder, window, boxes):
+    def test_new_file_gets_the_usual_permissions(self, folder, window, boxes, monkeypatch):
         mask = os.umask(0)
         os.umask(mask)
+        # The mask is process-wide: setting it, even for a moment, would
+        # change the files other threads create.
+        monkeypatch.setattr(os, "umask", None)
         save(folder, window, [1], ["1 - A"])
         assert stat.S_IMODE(os.stat(folder + FILE).st_mode) == 0o666 & ~mask
 
@@ -162,6 +165,14 @@ class TestSaveFailures:
             save(folder, window, [1, 1, 1], bad_choices)
         assert os.listdir(folder) == []
         assert boxes.shown == [] and window.destroyed == 0
+
+    def test_stream_failure_leaves_no_temporary_file(self, folder, window, boxes, monkeypatch):
+        def refuse(*args, **kwargs):
+            raise OSError("no stream")
+        monkeypatch.setattr(os, "fdopen", refuse)
+        with pytest.raises(OSError, match="no stream"):
+            save(folder, window, [1], ["1 - A"])
+        assert os.listdir(folder) == []
 
     def test_missing_folder(self, tmp_path, window, boxes):
         with pytest.raises(FileNotFoundError):

@@ -219,6 +219,18 @@ class TestDiagnostics:
         assert quorvaemg.test() is None
         assert capsys.readouterr().out == "Test Quorva library - Myolex\n"
 
+    @pytest.mark.parametrize("name, last_operation", [
+        ("test", None), ("printinfo", "GetSubjectNames"),
+        ("processsignal", "SetDeviceChannel"), ("displaysig", "GetDeviceChannel"),
+    ])
+    def test_work_done_without_stdout(self, name, last_operation, tmp_path, quiet_plot,
+                                      monkeypatch):
+        # pythonw and some embedding hosts run with no stdout; print ignores it.
+        vicon, calls = valid_arguments(tmp_path)
+        monkeypatch.setattr(sys, "stdout", None)
+        getattr(quorvaemg, name)(**calls[name])
+        assert (vicon.names_called() or [None])[-1] == last_operation
+
     @pytest.mark.parametrize("trial_name, subjects, line", [
         ("Walk01", ["S01", "S02"], "Trial:Walk01 of S01"),
         ("", ["S01"], "Trial: of S01"),

@@ -171,6 +171,15 @@ class TestOnScreenFigure:
         assert real_plot == []
         assert pyplot.get_fignums() == []
 
+    @pytest.mark.parametrize("failing", ["tight_layout", "show"])
+    def test_failing_display_leaves_no_figure(self, trial, real_plot, monkeypatch, failing):
+        def fail(*args, **kwargs):
+            raise RuntimeError(failing)
+        monkeypatch.setattr(pyplot, failing, fail)
+        with pytest.raises(RuntimeError, match=failing):
+            preview(trial, selection(1, 0, 0, 0))
+        assert pyplot.get_fignums() == []
+
     def test_nexus_result_of_wrong_size(self, trial, real_plot):
         trial.results["GetDeviceChannel"] = ([0.0] * 20, [True] * 20)
         with pytest.raises(ValueError, match="values to unpack"):

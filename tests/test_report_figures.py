@@ -222,12 +222,13 @@ class TestNexusCalls:
 
 
 class TestImageNames:
+    @pytest.mark.filterwarnings("ignore:Glyph")
     def test_unsafe_characters_become_underscores(self, root, tmp_path, plt, repemg):
-        name = 'L/a\\b:c*d?e"f<g>h|i'
+        name = 'L/a\\b:c*d?e"f<g>h|i\x00j\tk\x7f'
         vicon = make_trial(tmp_path, [name])
         create(root, vicon, (1,))
-        assert repemg[0][0] == [image(vicon, "L_a_b_c_d_e_f_g_h_i")]
-        assert os.listdir(str(tmp_path)) == ["Walk01_L_a_b_c_d_e_f_g_h_i.png"]
+        assert repemg[0][0] == [image(vicon, "L_a_b_c_d_e_f_g_h_i_j_k_")]
+        assert os.listdir(str(tmp_path)) == ["Walk01_L_a_b_c_d_e_f_g_h_i_j_k_.png"]
         assert plt.drawn[0].title == (name + " [V]", 28)
 
     def test_nothing_escapes_the_trial_folder(self, root, tmp_path, plt, repemg):

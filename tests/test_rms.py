@@ -155,3 +155,40 @@ class TestRms:
         rms(as_list, 10)
         assert np.array_equal(x, kept) and as_list == kept.tolist()
         assert result is not x and not np.shares_memory(result, x)
+
+
+def lying_array():
+    class Lying(np.ndarray):
+        __len__ = lambda self: 2
+    return np.arange(1000.0).view(Lying), 3
+
+
+def list_resized_by_half_window(extra):
+    samples = [0.5] * 100
+
+    class Resizes:
+        def __index__(self):
+            if extra > 0:
+                samples.extend([1.0] * extra)
+            else:
+                del samples[extra:]
+            return 5
+    return samples, Resizes()
+
+
+class TestRmsInputChangedDuringTheCall:
+    """The loop's reading: n is taken first, every window is sliced afresh."""
+
+    @pytest.mark.parametrize("build, expected", [
+        (lying_array, lambda x: loop_rms(x, 3)),
+        (lambda: list_resized_by_half_window(1000), lambda x: loop_rms(x[:100], 5)),
+        (lambda: list_resized_by_half_window(-90), ZeroDivisionError),
+    ], ids=["array-lying-about-length", "list-grown", "list-shrunk"])
+    def test_reads_what_the_loop_would(self, build, expected):
+        x, h = build()
+        if isinstance(expected, type):
+            with pytest.raises(expected):
+                rms(x, h)
+        else:
+            result = rms(x, h)
+            assert_same(result, expected(x))

@@ -6,15 +6,31 @@ namespace quorvaemg {
 
 namespace {
 
-// The permissions a plain open(target, "w") would leave: the old file's, or
-// the process default for a new one.
-py::object permissions_for(py::handle os, py::handle target) {
-    if (truth(os.attr("path").attr("exists")(target))) {
-        return py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
+// Random names are tried this many times before the collision is reported,
+// as mkstemp does.
+constexpr int temporary_name_attempts = 100;
+
+// A new file opened the way open(target, "w") would create the target: mode
+// 0666 less the process umask, applied by the system.  Reading the umask
+// would mean setting it, and for that moment every other thread of the host
+// would create its files with the wrong mode.  Binary at the descriptor
+// level so that only Python's text layer translates line ends on Windows.
+py::object create_temporary(py::handle os, py::handle folder, py::handle base, py::object &path) {
+    py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
+                       py::getattr(os, "O_BINARY", py::int_(0));
+    for (int attempt = 1;; ++attempt) {
+        py::object token = os.attr("urandom")(6).attr("hex")();
+        path = os.attr("path").attr("join")(
+            folder, concat_all({py::str("."), base, py::str("."), token, py::str(".tmp")}));
+        try {
+            return os.attr("open")(path, flags, 0666);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt == temporary_name_attempts) {
+                path = py::object();
+                throw;
+            }
+        }
     }
-    py::object mask = os.attr("umask")(0);
-    os.attr("umask")(mask);
-    return py::int_(0666) & ~mask;
 }
 
 }  // namespace
@@ -26,15 +42,12 @@ AtomicTextFile::AtomicTextFile(py::handle target)
         folder = os_.attr("curdir");
     }
     py::object base = os_.attr("path").attr("basename")(target);
-    auto made = unpack(py::module_::import("tempfile")
-                           .attr("mkstemp")(py::arg("prefix") = concat_all({py::str("."), base, py::str(".")}),
-                                            py::arg("suffix") = ".tmp", py::arg("dir") = folder),
-                       2);
-    temp_path_ = made[1];
+    py::object descriptor = create_temporary(os_, folder, base, temp_path_);
     try {
-        file_ = os_.attr("fdopen")(made[0], "w");
+        file_ = os_.attr("fdopen")(descriptor, "w");
     } catch (py::error_already_set &) {
-        os_.attr("close")(made[0]);
+        quiet_cleanup([&] { os_.attr("close")(descriptor); });
+        remove_temporary();
         throw;
     }
 }
@@ -49,7 +62,14 @@ AtomicTextFile::~AtomicTextFile() {
             file.attr("close")();
         }
     });
-    quiet_cleanup([this] { os_.attr("remove")(temp_path_); });
+    remove_temporary();
+}
+
+void AtomicTextFile::remove_temporary() noexcept {
+    quiet_cleanup([this] {
+        py::object path = std::move(temp_path_);
+        os_.attr("remove")(path);
+    });
 }
 
 void AtomicTextFile::write_line(py::handle value) {
@@ -59,7 +79,13 @@ void AtomicTextFile::write_line(py::handle value) {
 void AtomicTextFile::commit() {
     py::object file = std::move(file_);
     file.attr("close")();
-    os_.attr("chmod")(temp_path_, permissions_for(os_, target_));
+    // A replaced file keeps its permissions, as it would when opened with "w";
+    // a new one has those it was created with.
+    if (truth(os_.attr("path").attr("exists")(target_))) {
+        py::object mode =
+            py::module_::import("stat").attr("S_IMODE")(os_.attr("stat")(target_).attr("st_mode"));
+        os_.attr("chmod")(temp_path_, mode);
+    }
     os_.attr("replace")(temp_path_, target_);
     temp_path_ = py::object();
 }

@@ -24,6 +24,9 @@ public:
     void commit();
 
 private:
+    // Removes the temporary file, dropping any error of its own.
+    void remove_temporary() noexcept;
+
     py::object os_;
     py::object target_;
     py::object temp_path_;

@@ -44,5 +44,9 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_quorvaemg() {
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
+    } catch (...) {
+        // Nothing may unwind into the interpreter's import machinery.
+        PyErr_SetString(PyExc_ImportError, "quorvaemg: initialisation failed");
+        return nullptr;
     }
 }

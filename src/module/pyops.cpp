@@ -115,6 +115,13 @@ py::object head(py::handle sequence, Py_ssize_t stop) {
     return steal_or_throw(PyObject_GetItem(sequence.ptr(), key.ptr()));
 }
 
+py::object frozen_items(py::handle value) {
+    if (PyList_CheckExact(value.ptr())) {
+        return steal_or_throw(PySequence_Tuple(value.ptr()));
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 bool truth(py::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) {
@@ -125,6 +132,8 @@ bool truth(py::handle value) {
 
 py::object get_value(py::handle variable) { return variable.attr("get")(); }
 
-void print_line(py::handle text) { py::print(text); }
+// Python's own print, found as a script would find it: with sys.stdout None
+// (pythonw, some embedding hosts) it does nothing rather than fail.
+void print_line(py::handle text) { module_global("print")(text); }
 
 }  // namespace quorvaemg

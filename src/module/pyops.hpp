@@ -51,13 +51,21 @@ py::object concat_all(std::initializer_list<py::handle> parts);
 py::object item(py::handle sequence, Py_ssize_t index);
 py::object head(py::handle sequence, Py_ssize_t stop);
 
+// A plain list as a tuple of the same items, anything else as it is.  numpy
+// reads a plain list's items through borrowed pointers while it calls back
+// into Python for each of them (__len__, __float__, ...); an item that
+// changes the list then leaves numpy reading freed objects.  A tuple that
+// only the module holds cannot change underneath it.  (numpy copies a list
+// subclass itself before reading it.)
+py::object frozen_items(py::handle value);
+
 // bool(value).
 bool truth(py::handle value);
 
 // value.get() of a Tk variable or of anything that offers `get`.
 py::object get_value(py::handle variable);
 
-// print(text) on sys.stdout, as rebound by the host.
+// print(text) on sys.stdout, as rebound by the host; nothing when it is None.
 void print_line(py::handle text);
 
 // Keeps the pending Python error aside for its lifetime, so clean-up code

@@ -12,7 +12,7 @@
 namespace quorvaemg {
 
 py::object window_rms(py::handle a, py::handle window_size) {
-    py::object a2 = module_global("power")(a, 2);
+    py::object a2 = module_global("power")(frozen_items(a), 2);
     py::object window =
         true_divide(module_global("ones")(window_size), module_global("float")(window_size));
     py::object res = module_global("convolve")(a2, window, "same");
@@ -67,7 +67,13 @@ std::optional<std::vector<double>> float64_samples(py::handle interval) {
 // Each window is summed afresh from 0.0, first sample to last.  Eight
 // neighbouring windows are summed side by side (one accumulator each), which
 // keeps every window's own order of additions and lets the adds overlap.
-void rms_of_doubles(const std::vector<double> &x, Py_ssize_t h, double *out) {
+// `out` holds `out_size` doubles; nothing is written unless that is the
+// number of samples.
+void rms_of_doubles(const std::vector<double> &x, Py_ssize_t h, double *out,
+                    std::size_t out_size) {
+    if (out_size != x.size()) {
+        raise(PyExc_SystemError, "rms: output and samples differ in length");
+    }
     const Py_ssize_t n = static_cast<Py_ssize_t>(x.size());
     const double exponent = square_exponent();
     std::vector<double> squares(x.size());
@@ -148,8 +154,13 @@ py::object rms(py::handle interval, py::handle halfwindow) {
     if (h <= 0) {
         raise(PyExc_ZeroDivisionError, "division by zero");
     }
+    // The copy is taken after the last Python code of this call has run
+    // (len, zeros, __index__), and it is used only when it still holds the n
+    // samples the output was sized for.  A sequence that lied about its
+    // length or was resized meanwhile takes the object path, which reads it
+    // through Python exactly as the loop would.
     std::optional<std::vector<double>> samples = float64_samples(interval);
-    if (!samples) {
+    if (!samples || samples->size() != static_cast<std::size_t>(n)) {
         rms_of_objects(interval, n, h, rms_signal);
         return rms_signal;
     }
@@ -157,7 +168,7 @@ py::object rms(py::handle interval, py::handle halfwindow) {
     if (out->len != n * static_cast<Py_ssize_t>(sizeof(double)) || !holds_doubles(*out)) {
         raise(PyExc_TypeError, "zeros() did not give a float64 array");
     }
-    rms_of_doubles(*samples, h, static_cast<double *>(out->buf));
+    rms_of_doubles(*samples, h, static_cast<double *>(out->buf), static_cast<std::size_t>(n));
     return rms_signal;
 }
 

@@ -72,9 +72,15 @@ void draw_events(py::handle axes, py::handle channel_name, const GaitEvents &eve
 }
 
 // Characters that cannot stand in a file name on the lab's machines become
-// '_', so a name can neither leave the trial folder nor fail to save.
+// '_', so a name can neither leave the trial folder nor fail to save.  The
+// control characters are among them: a NUL cannot reach the file system at
+// all, and Windows refuses the others.
 std::string safe_file_part(std::string text) {
     for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') {
+            c = '_';
+            continue;
+        }
         switch (c) {
         case '/': case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
             c = '_';
