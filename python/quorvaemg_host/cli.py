@@ -167,6 +167,9 @@ def c3d_files():
     try:
         from quorvaemg_host import c3d
     except ImportError as exc:
+        if sys.version_info < (3, 10):  # no ezc3d release to install
+            raise HostError("reading C3D files needs ezc3d, which needs Python 3.10 or newer "
+                            "(this is Python %d.%d)" % sys.version_info[:2]) from exc
         raise HostError(f"reading C3D files needs ezc3d ({exc}): "
                         "pip install ezc3d") from exc
     return c3d
