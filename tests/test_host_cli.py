@@ -7,6 +7,7 @@ widgets the module built, as a user would, and then lets the command finish.
 import csv
 import os
 import shutil
+import sys
 import tkinter
 
 import numpy as np
@@ -449,6 +450,21 @@ def test_options_that_do_not_fit_the_trial_source_are_usage_errors(tmp_path, cap
     assert cli.main([names.get(arg, arg) for arg in argv]) == 2
     assert "error:" in capsys.readouterr().err
     assert sorted(os.listdir(str(tmp_path))) == before
+
+
+@pytest.mark.parametrize("version, says", [
+    ((3, 7, 16), "reading C3D files needs ezc3d, which needs Python 3.10 or newer (this is Python 3.7)"),
+    ((3, 11, 7), "pip install ezc3d"),
+])
+def test_c3d_file_without_ezc3d_says_what_it_needs(tmp_path, monkeypatch, capsys, version, says):
+    import quorvaemg_host
+    monkeypatch.setitem(sys.modules, "ezc3d", None)
+    monkeypatch.delitem(sys.modules, "quorvaemg_host.c3d", raising=False)
+    monkeypatch.delattr(quorvaemg_host, "c3d", raising=False)
+    monkeypatch.setattr(sys, "version_info", version)
+    assert cli.main([str(tmp_path / "Walk01.c3d"), "--process"]) == 1
+    assert says in capsys.readouterr().err
+    assert os.listdir(str(tmp_path)) == []
 
 
 @needs_c3d
