@@ -126,7 +126,10 @@ def rms_python(interval, halfwindow):
         small_index = i - halfwindow if i - halfwindow > 0 else 0
         big_index = i + halfwindow if i + halfwindow < n else n
         window_samples = interval[small_index:big_index]
-        rms_signal[i] = np.sqrt(sum([s ** 2 for s in window_samples]) / len(window_samples))
+        total = 0.0
+        for s in window_samples:  # left to right: sum() compensates rounding from Python 3.12
+            total += s ** 2
+        rms_signal[i] = np.sqrt(total / len(window_samples))
     return rms_signal
 
 

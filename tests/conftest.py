@@ -1,13 +1,23 @@
 import os
+import sys
 
 os.environ.setdefault("MPLBACKEND", "Agg")
 
 import numpy as np
 import pytest
 import scipy.signal
+from matplotlib.backend_bases import FigureManagerBase
 
 import quorvaemg
 from fake_nexus import FakeNexus
+
+# ezc3d, the C3D library, has no release for Python before 3.10; on those the
+# C3D tests skip, and nowhere else.
+if sys.version_info < (3, 10):
+    ezc3d = None
+else:
+    import ezc3d
+needs_c3d = pytest.mark.skipif(ezc3d is None, reason="C3D files need ezc3d: Python 3.10 or newer")
 
 
 def emg_like(n, seed=0, offset=0.05):
@@ -67,3 +77,17 @@ def direct_chain(emg, mnb=1, lowb=1, highb=1, rectb=1, rmsb=1,
 @pytest.fixture
 def reference():
     return direct_chain
+
+
+@pytest.fixture
+def window_titles(monkeypatch):
+    """Keeps the title each figure window is given on its manager, as
+    `manager.given_title`: before matplotlib 3.6 the Agg backend's manager
+    forgets it and always answers 'image'."""
+    original = FigureManagerBase.set_window_title
+
+    def set_window_title(self, title):
+        self.given_title = title
+        original(self, title)
+
+    monkeypatch.setattr(FigureManagerBase, "set_window_title", set_window_title)

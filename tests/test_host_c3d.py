@@ -4,22 +4,24 @@ import os
 import shutil
 import struct
 
-import ezc3d
 import numpy as np
 import pytest
 import quorvaemg
+from conftest import ezc3d, needs_c3d
 from fake_nexus import Root, choices, selection
 
 # Test the package in this checkout, not whatever copy was last installed.
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-from quorvaemg_host import c3d as trialfile
-from quorvaemg_host.c3d import (
-    effective_cutoffs_warning,
-    load_trial,
-    save_trial,
-    select_channels,
-)
+pytestmark = needs_c3d
+if ezc3d is not None:
+    from quorvaemg_host import c3d as trialfile
+    from quorvaemg_host.c3d import (
+        effective_cutoffs_warning,
+        load_trial,
+        save_trial,
+        select_channels,
+    )
 
 try:
     from quorvaemg_host.nexus import NexusStandIn

@@ -7,14 +7,15 @@ widgets the module built, as a user would, and then lets the command finish.
 import csv
 import os
 import shutil
+import sys
 import tkinter
 
-import ezc3d
 import numpy as np
 import pytest
 
 
 import quorvaemg
+from conftest import ezc3d, needs_c3d
 from quorvaemg_host import cli
 from quorvaemg_host import display as display_module
 from quorvaemg_host.demo import CHANNELS, demo_trial
@@ -326,6 +327,7 @@ def channel_boxes(names):
     return seen, step
 
 
+@needs_c3d
 @pytest.mark.parametrize("rate, in_place", [(1000.0, False), (2000.0, True)])
 def test_window_on_c3d_file_shows_pattern_channels_and_saves_them(
         display, tmp_path, user, capsys, showinfo, reference, rate, in_place):
@@ -355,6 +357,7 @@ def test_window_on_c3d_file_shows_pattern_channels_and_saves_them(
         assert out.index(warned[0]) < out.index("Processing EMG")
 
 
+@needs_c3d
 def test_window_save_refused_names_channel_and_writes_nothing(display, tmp_path, user, capsys):
     # 60 samples with the default 100-sample RMS window: the result is 100 samples long.
     path, _ = c3d_trial(tmp_path, "Short.c3d", labels=["A", "B"], samples=60)
@@ -374,6 +377,7 @@ def test_window_save_refused_names_channel_and_writes_nothing(display, tmp_path,
                             "in the file; nothing written") and log[-1] == ""
 
 
+@needs_c3d
 @pytest.mark.parametrize("broken", ["not a C3D", "too few channels"])
 def test_batch_over_files_goes_on_past_a_broken_trial(
         display, tmp_path, showinfo, capsys, reference, broken):
@@ -420,6 +424,7 @@ def test_batch_over_files_goes_on_past_a_broken_trial(
     assert showinfo == []
 
 
+@needs_c3d
 def test_process_files_in_place_with_named_channel(tmp_path, capsys, reference):
     paths, raws, originals = [], [], []
     for k, rate in enumerate((1000.0, 2000.0)):
@@ -438,6 +443,7 @@ def test_process_files_in_place_with_named_channel(tmp_path, capsys, reference):
         assert_processed(original, path, raw, [2], reference)
 
 
+@needs_c3d
 @pytest.mark.parametrize("argv", [
     ["--channels", "TA"],                 # pattern without a trial file
     ["--in-place", "--process"],
@@ -455,6 +461,19 @@ def test_options_that_do_not_fit_the_trial_source_are_usage_errors(tmp_path, cap
     assert sorted(os.listdir(str(tmp_path))) == before
 
 
+@pytest.mark.parametrize("version, says", [
+    ((3, 7, 16), "needs ezc3d, which needs Python 3.10 or newer (this is Python 3.7)"),
+    ((3, 11, 7), "pip install ezc3d"),
+])
+def test_demo_c3d_without_ezc3d_says_what_it_needs(tmp_path, monkeypatch, capsys, version, says):
+    monkeypatch.setitem(sys.modules, "ezc3d", None)
+    monkeypatch.setattr(sys, "version_info", version)
+    assert cli.main(["--write-demo", str(tmp_path / "demo")]) == 1
+    assert says in capsys.readouterr().err
+    assert not os.path.exists(str(tmp_path / "demo" / "Walk01.c3d"))
+
+
+@needs_c3d
 @needs_real
 def test_window_on_real_recording_processes_first_channel(display, tmp_path, user, capsys,
                                                           showinfo, reference):

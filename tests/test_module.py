@@ -101,12 +101,20 @@ class TestStartup:
                     _orig(self, *a, **k)
                 cls.__init__ = init
             opened = []
-            def hook(event, args):
-                if event == "open" and isinstance(args[0], (str, bytes, os.PathLike)):
-                    path = os.fsdecode(args[0])
+            def record(file):
+                if isinstance(file, (str, bytes, os.PathLike)):
+                    path = os.fsdecode(file)
                     if not path.endswith((".py", ".pyc", ".so", ".pyd")) and not os.path.isdir(path):
                         opened.append(path)
-            sys.addaudithook(hook)
+            if hasattr(sys, "addaudithook"):
+                sys.addaudithook(lambda event, args: event == "open" and record(args[0]))
+            else:  # Python 3.7 has no audit hooks: watch Python's own openers
+                import builtins, io
+                for owner, name in ((builtins, "open"), (io, "open"), (os, "open")):
+                    def opener(file, *a, _orig=getattr(owner, name), **k):
+                        record(file)
+                        return _orig(file, *a, **k)
+                    setattr(owner, name, opener)
             import quorvaemg
             print(json.dumps({"opened": opened, "windows": windows,
                               "default_root": tkinter._default_root is None,

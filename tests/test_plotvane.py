@@ -9,11 +9,10 @@ import sys
 
 import matplotlib
 import numpy as np
+import pypdf
 import pytest
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
-
-pypdf = pytest.importorskip("pypdf")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 import plotvane  # noqa: E402

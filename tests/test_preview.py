@@ -63,7 +63,7 @@ def plot(monkeypatch):
 
 
 @pytest.fixture
-def real_plot(monkeypatch):
+def real_plot(monkeypatch, window_titles):
     """pyplot on the Agg backend; show() records the figure it would display,
     noting its window title while the window still exists."""
     pyplot.close("all")
@@ -71,7 +71,7 @@ def real_plot(monkeypatch):
 
     def show(*args, **kwargs):
         figure = pyplot.gcf()
-        figure.shown_title = figure.canvas.manager.get_window_title()
+        figure.shown_title = figure.canvas.manager.given_title
         shown.append(figure)
 
     monkeypatch.setattr(pyplot, "show", show)

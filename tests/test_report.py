@@ -4,16 +4,15 @@ import os
 import tkinter
 
 import plotvane
+import pypdf
 import pytest
 import quorvaemg
 from fake_nexus import FakeNexus, choices, selection
 from matplotlib import pyplot
+from PIL import Image
 from quorvaemg_host.demo import SUBJECT, TRIAL_NAME, demo_trial
 from quorvaemg_host.nexus import NexusStandIn
 from tk_support import RecordingTk, alive, check_options, root, take_reported, tk_display  # noqa: F401  (fixtures)
-
-pypdf = pytest.importorskip("pypdf")
-Image = pytest.importorskip("PIL.Image")
 
 DEVICE, OUTPUT = 7, 3
 NAMES = ["LTA", "RTA", "LGAS"]

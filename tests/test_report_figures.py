@@ -44,7 +44,7 @@ class Drawn:
         self.figures_alive = len(pyplot.get_fignums())
         self.size = tuple(fig.get_size_inches())
         self.dpi = fig.dpi
-        self.window_title = fig.canvas.manager.get_window_title()
+        self.window_title = fig.canvas.manager.given_title
         self.raw = lines[0]
         self.events = [(l.get_xdata()[0], l.get_color(), l.get_linestyle(), l.get_linewidth())
                        for l in lines[1:]]
@@ -89,7 +89,7 @@ class RecordingPyplot:
 
 
 @pytest.fixture
-def plt(monkeypatch):
+def plt(monkeypatch, window_titles):
     pyplot.close("all")
     recorder = RecordingPyplot()
     monkeypatch.setattr(quorvaemg, "plt", recorder)

@@ -35,6 +35,7 @@ import os
 import sys
 import time
 
+from quorvaemg_host import c3d
 from quorvaemg_host import jobs as parallel
 from quorvaemg_host.demo import demo_trial, write_demo_c3d
 from quorvaemg_host.nexus import NexusError, NexusStandIn
@@ -277,16 +278,6 @@ class DemoSource:
         return path
 
 
-def c3d_files():
-    """The C3D module, which needs ezc3d."""
-    try:
-        from quorvaemg_host import c3d
-    except ImportError as exc:
-        raise HostError(f"reading C3D files needs ezc3d ({exc})",
-                        "install it with: pip install ezc3d") from exc
-    return c3d
-
-
 class FileSource:
     """The C3D trial ``path``; the processed trial goes to ``save_trial``."""
 
@@ -295,10 +286,10 @@ class FileSource:
         self.label = os.path.basename(path)
 
     def open(self):
-        return c3d_files().load_trial(self.path, channels=self.channels)
+        return c3d.load_trial(self.path, channels=self.channels)
 
     def save(self, trial):
-        return c3d_files().save_trial(trial, in_place=self.in_place)
+        return c3d.save_trial(trial, in_place=self.in_place)
 
 
 def trial_sources(args):
@@ -359,7 +350,7 @@ def rate_warning(trial, high, low, note=""):
     """The effective-cutoff warning for ``trial``, or None at 1000 samples per second."""
     if trial.device_rate == 1000.0:  # the demo trial's rate: no need of the C3D module
         return None
-    line = c3d_files().effective_cutoffs_warning(trial.device_rate, high, low)
+    line = c3d.effective_cutoffs_warning(trial.device_rate, high, low)
     return None if line is None else line + note
 
 
@@ -760,7 +751,16 @@ def run_window(args):
 
 
 def run_write_demo(args):
-    path = write_demo_c3d(args.write_demo)
+    try:
+        path = write_demo_c3d(args.write_demo)
+    except ImportError as exc:
+        if sys.version_info < (3, 10):  # no ezc3d release to install
+            raise HostError("writing the demo trial as a C3D file needs ezc3d, which needs "
+                            "Python 3.10 or newer (this is Python %d.%d)" % sys.version_info[:2],
+                            "write it with a newer Python; the other commands read and write "
+                            "C3D files on this one") from exc
+        raise HostError(f"writing the demo trial as a C3D file needs ezc3d ({exc})",
+                        "install it with: pip install ezc3d") from exc
     print(f"Demo trial written to {path}")
     return 0
 
