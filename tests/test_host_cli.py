@@ -16,7 +16,7 @@ import pytest
 
 import quorvaemg
 from conftest import ezc3d, needs_c3d
-from quorvaemg_host import cli
+from quorvaemg_host import c3d, cli
 from quorvaemg_host import display as display_module
 from quorvaemg_host.demo import CHANNELS, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -519,7 +519,7 @@ def test_batch_refuses_trial_with_other_channels_or_bad_configuration(
     if labels is None:  # saved on the EMG channels, replayed on the whole recording
         path = str(tmp_path / "real.c3d")
         shutil.copyfile(REAL, path)
-        names = cli.c3d_files().load_trial(path, channels="*.EMG*").channel_names
+        names = c3d.load_trial(path, channels="*.EMG*").channel_names
         labels = names
     else:
         path, _ = c3d_trial(tmp_path, "Walk.c3d", labels=labels, samples=500)
@@ -610,7 +610,7 @@ def test_demo_trial_written_as_c3d_reads_back_as_the_demo(tmp_path, capsys, argv
     assert cli.main([folder if arg == "DIR" else arg for arg in argv]) == 0
     path = os.path.join(folder, "Walk01.c3d")
     assert capsys.readouterr().out == f"Demo trial written to {path}\n"
-    trial, demo = cli.c3d_files().load_trial(path), demo_trial(folder)
+    trial, demo = c3d.load_trial(path), demo_trial(folder)
     assert (trial.channel_names, trial.events, trial.subject, trial.device_name) == \
         (demo.channel_names, demo.events, demo.subject, demo.device_name)
     assert all(np.array_equal(a, b.astype(np.float32)) for a, b in zip(trial.samples, demo.samples))

@@ -386,9 +386,10 @@ class TestSamplesConvertedOnce:
 
     def test_list_changed_while_the_array_is_made(self, reference, monkeypatch):
         samples = emg_like(600, seed=4)
+        handed_over = list(samples)
         nexus = FakeNexus([samples])
         nexus.results["GetDeviceChannel"] = lambda *args: (samples, [True] * len(samples), 1000.0)
         monkeypatch.setattr(quorvaemg, "empty", _grows_on_empty(samples))
         process(nexus, selection(1))
-        assert len(nexus.written[1]) == 650
-        assert np.array_equal(nexus.written[1], reference(samples))
+        assert len(samples) == 650
+        assert np.array_equal(nexus.written[1], reference(handed_over))
