@@ -501,6 +501,7 @@ def edit_line(path, number, text):
         f.writelines(lines)
 
 
+@needs_c3d
 @pytest.mark.parametrize("labels, line, text, message", [
     (["Voltage.1"] + LABELS[1:], None, None,
      'configuration channel 1 is "LTA", the trial\'s is "Voltage.1"'),
@@ -604,6 +605,7 @@ def test_batch_without_display_runs_on_private_xvfb(tmp_path, showinfo, capsys, 
                                 f"{cli.XVFB_HINT}\n")
 
 
+@needs_c3d
 @pytest.mark.parametrize("argv", [["--write-demo", "DIR"], ["write-demo", "DIR"]])
 def test_demo_trial_written_as_c3d_reads_back_as_the_demo(tmp_path, capsys, argv):
     folder = str(tmp_path / "demo")
