@@ -31,8 +31,7 @@ py::object output_channel_names(py::handle vicon, py::handle deviceID, py::handl
 
 py::object channel_samples(py::handle vicon, py::handle deviceID, py::handle outputID,
                            py::handle channel) {
-    // Every caller hands the samples to numpy or matplotlib.
-    return frozen_items(call_sized(vicon, "GetDeviceChannel", 3, deviceID, outputID, channel)[0]);
+    return call_sized(vicon, "GetDeviceChannel", 3, deviceID, outputID, channel)[0];
 }
 
 void set_channel_samples(py::handle vicon, py::handle deviceID, py::handle outputID,

@@ -5,6 +5,8 @@
 #include "processing/rms.hpp"
 
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace quorvaemg {
 
@@ -22,48 +24,42 @@ py::object butterworth_forward_backward(py::handle samples, py::handle order, py
     return signal.attr("filtfilt")(coefficients[0], coefficients[1], samples);
 }
 
-bool is_float_sequence(PyObject *object) {
-    return PyList_CheckExact(object) || PyTuple_CheckExact(object);
-}
-
-// Copies the items into `out` while all of them are exact floats; false as
-// soon as one is not, or when the count is no longer `n`.  No Python code
-// runs in here, so the sequence cannot change under the loop.
-bool copy_floats(PyObject *sequence, Py_ssize_t n, double *out) {
-    if (!is_float_sequence(sequence) || PySequence_Fast_GET_SIZE(sequence) != n) {
-        return false;
+// The items of a list or tuple of exact floats, read without running any
+// Python code, so the sequence cannot change under the loop; nothing for any
+// other input.
+std::optional<std::vector<double>> exact_floats(PyObject *sequence) {
+    if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) {
+        return std::nullopt;
     }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
     PyObject **items = PySequence_Fast_ITEMS(sequence);
+    std::vector<double> values(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!PyFloat_CheckExact(items[i])) {
-            return false;
+            return std::nullopt;
         }
-        out[i] = PyFloat_AS_DOUBLE(items[i]);
+        values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
     }
-    return true;
+    return values;
 }
 
 }  // namespace
 
 py::object samples_array(py::handle emg) {
-    py::object given = py::reinterpret_borrow<py::object>(emg);
-    PyObject *sequence = emg.ptr();
-    if (!is_float_sequence(sequence)) {
-        return given;
+    // Read before any Python code runs: making the array may run some
+    // (numpy's own, or whatever the host bound in its place).
+    std::optional<std::vector<double>> values = exact_floats(emg.ptr());
+    if (!values) {
+        return frozen_items(emg);
     }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
-    if (n > 0 && !PyFloat_CheckExact(PySequence_Fast_GET_ITEM(sequence, 0))) {
-        return given;
-    }
-    // Making the array may run Python code (numpy's own, or whatever the host
-    // bound in its place) that changes the list: the copy below checks the
-    // list again and gives up on any change.
+    Py_ssize_t n = static_cast<Py_ssize_t>(values->size());
     py::object samples = module_global("empty")(n, py::arg("dtype") = "float64");
-    BufferView out(samples, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, /*quiet=*/true);
-    if (!out.held() || !holds_doubles(*out) ||
-        out->len != n * static_cast<Py_ssize_t>(sizeof(double)) ||
-        !copy_floats(sequence, n, static_cast<double *>(out->buf))) {
-        return given;
+    BufferView out(samples, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, /*quiet=*/false);
+    if (!holds_doubles(*out) || out->len != n * static_cast<Py_ssize_t>(sizeof(double))) {
+        raise(PyExc_TypeError, "empty() did not give a float64 array");
+    }
+    if (n > 0) {
+        std::memcpy(out->buf, values->data(), values->size() * sizeof(double));
     }
     return samples;
 }

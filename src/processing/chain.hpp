@@ -36,8 +36,8 @@ ChainSettings convert_settings(const ProcessingSettings &passed);
 // floats, the way Nexus hands samples over, becomes one new float64 array:
 // every step then works on that array instead of numpy converting the list
 // again at each step, with the very same numbers.  Anything else (ints,
-// numpy scalars, arrays, other objects) is returned as it is, so the steps
-// see exactly what they were given.
+// numpy scalars, arrays, other objects) keeps its values as given, a plain
+// list as a tuple of its items so that nothing can change it under numpy.
 py::object samples_array(py::handle emg);
 
 // Remove mean, low-pass, high-pass (both forwards-backwards), rectify, RMS.
