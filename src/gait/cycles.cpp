@@ -1,0 +1,7 @@
+#include "gait/gait.hpp"
+
+namespace quorvaemg::gait {
+
+void register_cycles(py::module_ &) {}
+
+}  // namespace quorvaemg::gait
