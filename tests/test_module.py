@@ -1,3 +1,4 @@
+import importlib
 import json
 import os
 import shutil
@@ -267,10 +268,11 @@ class TestDiagnostics:
             assert vicon.names_called() == ["GetTrialName"]
 
 
-def test_library_exports_only_its_entry_point():
+@pytest.mark.parametrize("module", ["quorvaemg", "quorvaemg_gait"])
+def test_library_exports_only_its_entry_point(module):
     if not sys.platform.startswith("linux"):
         pytest.skip("ELF dynamic symbol table")
-    library = quorvaemg.__file__
+    library = importlib.import_module(module).__file__
     if shutil.which("nm"):
         out = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True,
                              text=True, check=True).stdout
@@ -281,7 +283,7 @@ def test_library_exports_only_its_entry_point():
             table = elffile.ELFFile(f).get_section_by_name(".dynsym")
             names = {s.name for s in table.iter_symbols()
                      if s.name and s["st_shndx"] != "SHN_UNDEF"}
-    assert names == {"PyInit_quorvaemg"}
+    assert names == {"PyInit_" + module}
 
 
 FUZZ = r"""
