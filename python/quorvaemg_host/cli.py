@@ -806,7 +806,8 @@ def run_gait(args):
         sources = [(os.path.basename(path), FileSource(path, args.channels).open)
                    for path in args.trials]
     print(f"Gait-cycle EMG of {len(sources)} trial{_plural(len(sources))}", flush=True)
-    gait.run(sources, settings, args.out, say=lambda line: print(line, flush=True))
+    gait.run(sources, settings, args.out, say=lambda line: print(line, flush=True),
+             describe=describe)
     return 0
 
 

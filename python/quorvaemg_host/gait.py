@@ -145,7 +145,10 @@ class Settings:
             return core.linear_envelope(samples, rate)
         if self.envelope == "rms":
             return core.rms_envelope(samples, rate, self.window_ms)
-        return np.asarray(samples, dtype=np.float64)
+        samples = np.asarray(samples, dtype=np.float64)
+        if not np.isfinite(samples).all():
+            raise ValueError("samples are not all finite numbers")
+        return samples
 
 
 # -- the normal table ---------------------------------------------------------------
@@ -203,7 +206,7 @@ def as_trial(item):
 class PreparedTrial:
     """One trial's cycles per side, what was left out and why, and its envelopes."""
 
-    def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle):
+    def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable):
         self.name, self.subject, self.folder = trial.name, trial.subject, trial.folder
         self.unit = trial.unit
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
@@ -211,6 +214,7 @@ class PreparedTrial:
         self.notes = notes            # {side: text} for a side that gives no cycle at all
         self.envelopes = envelopes    # {channel: envelope}
         self.side_muscle = side_muscle
+        self.unusable = unusable      # [(channel, why its envelope could not be made)]
 
     def summary(self):
         """e.g. "Left 7 cycles (1 left out), Right 6 cycles"."""
@@ -276,23 +280,27 @@ def prepare(trial, settings):
         raise GaitError(f"{trial.name} has no complete gait cycle ({'; '.join(reasons)})",
                         "check its Foot Strike and Foot Off events")
     side_muscle, _ = naming.assign(names, settings.mapping)
-    envelopes = {}
+    envelopes, unusable = {}, []
     for name in names:
         side = side_muscle.get(name, (None,))[0]
         if side is not None and len(cycles[side]):
             samples = trial.samples[trial.channel_names.index(name)]
-            envelopes[name] = settings.envelope_of(core, samples, trial.device_rate)
+            try:
+                envelopes[name] = settings.envelope_of(core, samples, trial.device_rate)
+            except ValueError as exc:  # this channel only: the others of the trial go on
+                unusable.append((name, f"{trial.name}: {exc}"))
     return PreparedTrial(trial, cycles, left_out, notes, envelopes,
-                         {n: side_muscle.get(n) for n in names})
+                         {n: side_muscle.get(n) for n in names}, unusable)
 
 
-def prepare_all(sources, settings, progress=None):
+def prepare_all(sources, settings, progress=None, describe=None):
     """(prepared, refused) of ``sources``: (label, open) pairs, ``open()`` giving a trial.
 
     A trial that cannot be opened or used is refused with its reason and the
     others go on; so is a trial of another subject than the first usable one,
     since one report is one subject's.  ``progress(number, total, label,
-    prepared or None, reason)`` is told of each trial in turn.
+    prepared or None, reason)`` is told of each trial in turn; ``describe(exception)``
+    words a failure (default: its message).
     """
     prepared, refused = [], []
     total = len(sources)
@@ -305,7 +313,8 @@ def prepare_all(sources, settings, progress=None):
                           "trial (one report pools one subject's trials)")
                 result = None
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
-            reason = " ".join(str(exc).split()) or type(exc).__name__
+            reason = (describe(exc) if describe is not None
+                      else " ".join(str(exc).split()) or type(exc).__name__)
         if result is None:
             refused.append((label, reason))
         else:
@@ -383,12 +392,11 @@ def analyse(prepared, settings, refused=(), verdicts=None):
     """Pool the prepared trials per channel: a ``GaitResult``."""
     core = _core()
     normal = normal_activity()
-    order, left_out = [], []
+    order = []
     for trial in prepared:
-        for name, found in trial.side_muscle.items():
-            if name not in order:
-                order.append(name)
-    channels = []
+        order += [name for name in trial.side_muscle if name not in order]
+    unusable = [entry for trial in prepared for entry in trial.unusable]
+    left_out, channels = [], []
     for name in order:
         found = next((t.side_muscle[name] for t in prepared
                       if t.side_muscle.get(name)), None)
@@ -396,11 +404,12 @@ def analyse(prepared, settings, refused=(), verdicts=None):
             left_out.append((name, UNKNOWN))
             continue
         side, muscle = found
-        pieces = [(t.envelopes[name], t.cycles[side]) for t in prepared if name in t.envelopes]
-        if not pieces:
-            left_out.append((name, f"no gait cycle of the {side.lower()} side"))
+        using = [t for t in prepared if name in t.envelopes]
+        if not using:
+            if all(name != bad for bad, _ in unusable):
+                left_out.append((name, f"no gait cycle of the {side.lower()} side"))
             continue
-        trials = [t.name for t in prepared if name in t.envelopes]
+        pieces = [(t.envelopes[name], t.cycles[side]) for t in using]
         analysis = core.analyse_channel(pieces, scale=settings.scale(name),
                                         threshold=settings.threshold, merge=settings.merge,
                                         points=POINTS)
@@ -409,9 +418,10 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         if periods:
             split = [part for on, off in periods for part in split_period(on, off)]
             comparison = core.compare_with_normal(analysis["mean_activity"], split)
-        channels.append(ChannelResult(name, side, muscle, trials, analysis, periods,
-                                      comparison, sources))
-    return GaitResult(prepared, list(refused), settings, channels, left_out, verdicts)
+        channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
+                                      periods, comparison, sources))
+    return GaitResult(prepared, list(refused), settings, channels, left_out + unusable,
+                      verdicts)
 
 
 # -- tables -------------------------------------------------------------------------
@@ -461,7 +471,7 @@ def write_outputs(result, out=None):
     return paths
 
 
-def run(sources, settings, out=None, verdicts=None, say=print):
+def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     """Prepare, pool and write: the whole analysis of ``sources`` ((label, open)
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
     left out and of the files written; (result, paths)."""
@@ -469,7 +479,7 @@ def run(sources, settings, out=None, verdicts=None, say=print):
         say(f"[{number}/{total}] {label}: "
             + (prepared.summary() if prepared is not None else f"not used: {reason}"))
 
-    prepared, refused = prepare_all(sources, settings, progress)
+    prepared, refused = prepare_all(sources, settings, progress, describe)
     if not prepared:
         raise GaitError("no trial could be used", "see the reason given for each")
     result = analyse(prepared, settings, refused, verdicts)
