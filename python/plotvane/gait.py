@@ -50,9 +50,10 @@ WARNING = "#c0392b"
 BODY_SIZE = 10
 HEAD_SIZE = 13
 TABLE_SIZE = 8.5
-TABLE_COLUMNS = (("Muscle", 1.45), ("Side", 0.5), ("Channel", 1.0), ("Active (mean), %", 1.75),
-                 ("Normal, %", 1.05), ("Agreement", 0.95), ("Premature", 1.2),
-                 ("Prolonged", 1.2), ("Absent", 1.0))
+TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
+                 ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
+                 ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
+COMPARED = ("premature", "prolonged", "absent", "additional")
 
 
 def write_gait_report(result, folder):
@@ -114,7 +115,8 @@ class _Flow:
 
 
 def _interval(on, off):
-    return f"{on:.0f}-{off:.0f}"
+    digits = 0 if round(on) != round(off) else 1  # a short stretch stays visible
+    return f"{on:.{digits}f}-{off:.{digits}f}"
 
 
 def _intervals(periods):
@@ -170,13 +172,11 @@ def _timing_pages(result, measure):
     header = [name for name, _ in TABLE_COLUMNS]
     rows = []
     for ch in result.channels:
-        comparison = ch.comparison or {}
-        cells = [ch.muscle, ch.side, ch.name, _intervals(ch.analysis["mean_activity"]),
-                 _intervals(ch.normal) if ch.normal else "no pattern",
-                 f"{comparison['agreement']:.0f} %" if comparison else "",
-                 _intervals(comparison.get("premature", [])) if comparison else "",
-                 _intervals(comparison.get("prolonged", [])) if comparison else "",
-                 _intervals(comparison.get("absent", [])) if comparison else ""]
+        cells = [full_name(ch.muscle), ch.side, ch.name, _intervals(ch.analysis["mean_activity"]),
+                 _intervals(ch.normal) if ch.normal else "no pattern"]
+        if ch.comparison:
+            cells.append(f"{ch.comparison['agreement']:.0f} %")
+            cells += [_intervals(ch.comparison[key]) for key in COMPARED]
         rows.append(cells)
     _table_row(flow, header, "bold")
     for cells in rows:
