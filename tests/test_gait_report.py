@@ -194,3 +194,40 @@ def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
     assert {(r["channel"], r["trial"]) for r in rows} == {
         (c, t) for c in ("LTA", "RTA") for t in ("Walk01", "Walk02")}
     assert "written:" in capsys.readouterr().out
+
+
+def test_first_page_and_doubtful_channels(tmp_path):
+    trial = synthetic(2000, [0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)], extra_off=[("Right", 0)])
+    trial.samples[trial.channel_names.index("RHAM")][5] = np.nan
+    result, paths = gait.report([trial], envelope="as-is", out=str(tmp_path),
+                                verdicts={"LTA": ("doubtful", "mains 50 Hz"), "RTA": ("good", "")})
+    pages = [page.extract_text() for page in pypdf.PdfReader(paths[0]).pages]
+    for text in ("Left: 3 cycles used, 1 left out", "no foot off", "several foot offs",
+                 "LTA: doubtful (mains 50 Hz)", "side/muscle not known: EMG9",
+                 "Walk01: samples are not all finite numbers: RHAM"):
+        assert text in " ".join(pages[0].split())
+    marked = [k for k, page in enumerate(pages) if "quality: DOUBTFUL" in page]
+    assert marked == [1] and "Left: LTA" in pages[1]
+
+
+class Broken(NexusStandIn):
+    def __init__(self, trial, **answers):
+        super().__init__(trial)
+        for name, answer in answers.items():
+            setattr(self, name, lambda *args, answer=answer: answer)
+
+
+@pytest.mark.parametrize("answers, options, error, message", [
+    ({"GetSubjectNames": []}, {}, ValueError, "the trial has no subject"),
+    ({"GetTrialName": ("folder",)}, {}, ValueError, "not enough values to unpack"),
+    ({"GetEvents": ([], [])}, {}, ValueError, "no trial could be used"),
+    ({}, {"trials": 5}, TypeError, "iterable"),
+    ({}, {"trials": ["Walk02"], "envelope": "box"}, ValueError, "envelope \"box\""),
+    ({}, {"normalise": "mvc:missing.csv"}, OSError, "missing.csv"),
+])
+def test_nexus_call_refuses_with_python_errors(tmp_path, answers, options, error, message):
+    trial = synthetic(1000, [1.0, 1.1])
+    trial.folder = str(tmp_path) + os.sep
+    with pytest.raises(error, match=message):
+        quorvaemg_gait.report(Broken(trial, **answers), 1, 1, **options)
+    assert os.listdir(tmp_path) == []

@@ -223,7 +223,7 @@ def _axes(page, x, y, w, h):
 
 def _side_panel(page, result, side, channel, box, peak, unit):
     x0, width = box
-    curve_ax = _axes(page, x0, 3.0, width, 3.9)
+    curve_ax = _axes(page, x0, 3.0, width, 3.75)
     bar_ax = _axes(page, x0, 1.15, width, 1.45)
     colour = SIDE_COLOURS[side]
     for ax in (curve_ax, bar_ax):
@@ -246,6 +246,7 @@ def _side_panel(page, result, side, channel, box, peak, unit):
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
     curve_ax.set_ylim(min(0.0, float(np.min(curves))), peak * 1.05 if peak > 0 else 1.0)
     curve_ax.set_ylabel(unit, fontsize=9)
+    curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])
     foot_off = a["foot_off_mean"]
     for ax in (curve_ax, bar_ax):
@@ -262,7 +263,8 @@ def _side_panel(page, result, side, channel, box, peak, unit):
         title += f" - quality: {verdict[0].upper()}"
         curve_ax.text(0.01, 0.98, verdict[1], fontsize=7.5, color=WARNING,
                       transform=curve_ax.transAxes, va="top")
-    curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK)
+    curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK,
+                       pad=14)  # room for the axis multiplier (1e-4)
     _activity_bars(bar_ax, channel, colour)
 
 

@@ -57,11 +57,11 @@ py::dict report_read_trial(py::handle vicon, py::handle deviceID, py::handle out
 }
 
 py::object report_run(py::handle vicon, py::handle deviceID, py::handle outputID,
-                      py::iterable trials, py::object channels, py::object muscles,
+                      py::object trials, py::object channels, py::object muscles,
                       py::object normalise, py::object envelope, py::object out) {
     py::list all;
     all.append(report_read_trial(vicon, deviceID, outputID));
-    for (py::handle other : trials) {
+    for (py::handle other : py::iter(trials)) {
         all.append(other);
     }
     py::object gait = py::module_::import("quorvaemg_host.gait");
