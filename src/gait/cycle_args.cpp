@@ -39,6 +39,9 @@ DoubleArray cycle_convert(py::handle value, const std::string &name) {
 
 void cycle_check_finite(const DoubleArray &array, const std::string &name) {
     const double *data = array.data();
+    if (all_finite(data, static_cast<std::size_t>(array.size()))) {
+        return;
+    }
     for (py::ssize_t i = 0; i < array.size(); ++i) {
         if (!std::isfinite(data[i])) {
             refuse(PyExc_ValueError, name + " holds a value that is not finite (" +
@@ -71,6 +74,15 @@ DoubleArray finite_array(py::handle value, const std::string &name, int ndim, bo
         refuse(PyExc_ValueError, name + " is empty");
     }
     cycle_check_finite(array, name);
+    return array;
+}
+
+DoubleArray samples_array(py::handle value, const std::string &name) {
+    DoubleArray array = cycle_convert(value, name);
+    cycle_check_ndim(array, name, 1);
+    if (array.size() == 0) {
+        refuse(PyExc_ValueError, name + " is empty");
+    }
     return array;
 }
 

@@ -24,6 +24,11 @@ using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecas
 // finite numbers; empty only when `allow_empty`.
 DoubleArray finite_array(py::handle value, const std::string &name, int ndim, bool allow_empty);
 
+// Samples of a channel, 1-D and not empty.  Their values are checked where
+// the cycles read them (see NonFiniteCycle): a whole trial's envelope is
+// large, and a check of every value cost more than the analysis itself.
+DoubleArray samples_array(py::handle value, const std::string &name);
+
 // One curve (1-D) or several (2-D, a curve per row), non-empty and finite.
 DoubleArray finite_curves(py::handle value, const std::string &name);
 

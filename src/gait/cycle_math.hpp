@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,9 @@ struct Values {
 };
 
 inline Values values_of(const std::vector<double> &v) { return {v.data(), v.size()}; }
+
+// True when no value is infinite or NaN.
+bool all_finite(const double *data, std::size_t n);
 
 // (frame - first_frame) * device_rate / frame_rate for each frame.
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
@@ -102,9 +106,17 @@ struct ChannelAnalysis {
     std::vector<Period> mean_activity;
 };
 
+// A cycle whose curve is not finite: the samples it reads are not.
+struct NonFiniteCycle : std::domain_error {
+    NonFiniteCycle(std::size_t piece_index, std::size_t cycle_index)
+        : std::domain_error("samples that are not finite within a cycle"),
+          piece(piece_index), cycle(cycle_index) {}
+    std::size_t piece, cycle;
+};
+
 // The whole analysis of one channel after its envelope.  Throws
-// std::domain_error when there is no cycle or the peak scale has no
-// positive peak to divide by.
+// NonFiniteCycle, or std::domain_error when there is no cycle or the peak
+// scale has no positive peak to divide by.
 ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, AmplitudeScale scale,
                                 double threshold, double merge, std::size_t points);
 

@@ -24,6 +24,12 @@ py::object cycle_optional(double value) {
     return std::isnan(value) ? py::object(py::none()) : py::object(py::float_(value));
 }
 
+std::string cycle_not_finite(const std::string &samples, const std::string &cycles,
+                             py::ssize_t row) {
+    return samples + " hold values that are not finite within " + cycles + "[" +
+           std::to_string(row) + "]";
+}
+
 DoubleArray cycle_strictly_increasing(py::handle value, const std::string &name,
                                       const std::string &what) {
     DoubleArray array = finite_array(value, name, 1, true);
@@ -92,7 +98,7 @@ py::tuple find_cycles(py::handle strikes, py::handle offs, py::handle length) {
 }
 
 py::array_t<double> normalise_cycles(py::handle samples, py::handle cycles, py::handle points) {
-    DoubleArray s = finite_array(samples, "samples", 1, false);
+    DoubleArray s = samples_array(samples, "samples");
     const std::size_t p = whole_number(points, "points", 2);
     // The foot off is not needed here: tables of (start, end) do as well.
     DoubleArray table = number_table(cycles, "cycles", 2, true);
@@ -105,6 +111,11 @@ py::array_t<double> normalise_cycles(py::handle samples, py::handle cycles, py::
         py::gil_scoped_release unlocked;
         for (py::ssize_t i = 0; i < count; ++i) {
             resample_cycle(values_of(s), t[i * columns], t[i * columns + 1], p, row + i * p);
+        }
+    }
+    for (py::ssize_t i = 0; i < count; ++i) {
+        if (!all_finite(row + i * p, p)) {
+            refuse(PyExc_ValueError, cycle_not_finite("samples", "cycles", i));
         }
     }
     return out;
@@ -211,7 +222,7 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
             refuse(PyExc_TypeError, name + " must be a pair (samples, cycles)");
         }
         py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(item));
-        DoubleArray samples = finite_array(pair[0], name + " samples", 1, false);
+        DoubleArray samples = samples_array(pair[0], name + " samples");
         DoubleArray table = cycle_table(pair[1], name + " cycles", samples, 3);
         const auto rows = static_cast<std::size_t>(table.shape(0));
         core.push_back({values_of(samples), table.data(), rows});
@@ -223,9 +234,13 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
         refuse(PyExc_ValueError, "pieces hold no cycles to analyse");
     }
     ChannelAnalysis a;
-    {
+    try {
         py::gil_scoped_release unlocked;
         a = cycles::analyse_channel(core, how, t, m, p);
+    } catch (const NonFiniteCycle &e) {
+        const std::string piece = "pieces[" + std::to_string(e.piece) + "]";
+        refuse(PyExc_ValueError, cycle_not_finite(piece + " samples", piece + " cycles",
+                                                  static_cast<py::ssize_t>(e.cycle)));
     }
     const auto k = static_cast<py::ssize_t>(count), np = static_cast<py::ssize_t>(p);
     py::array_t<long long> trial(k);
