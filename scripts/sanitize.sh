@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer in
-# build-sanitize/ and runs the module's own tests and the hostile-input fuzz
+# build-sanitize/ and runs the modules' own tests and the hostile-input fuzz
 # test against that build.  Any sanitizer report ends the run with a non-zero
 # status.
 #
@@ -37,11 +37,13 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export QUORVAEMG_FUZZ_ITERATIONS=${QUORVAEMG_FUZZ_ITERATIONS:-3000}
 
-# The sanitized module, not an installed one, must be under test.
-"$PYTHON" -c "import quorvaemg, sys; sys.exit(not quorvaemg.__file__.startswith('$PWD/$BUILD/'))"
+# The sanitized modules, not installed ones, must be under test.
+for module in quorvaemg quorvaemg_gait; do
+    "$PYTHON" -c "import $module, sys; sys.exit(not $module.__file__.startswith('$PWD/$BUILD/'))"
+done
 
 # --capture=sys leaves file descriptor 2 alone, so a report printed just
 # before the process ends is not lost with pytest's capture file.
 "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys \
     tests/test_module.py tests/test_rms.py tests/test_processing.py tests/test_preview.py \
-    tests/test_config.py tests/test_hostile_inputs.py
+    tests/test_config.py tests/test_hostile_inputs.py tests/test_gait_core.py

@@ -30,7 +30,7 @@ from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
 from matplotlib.textpath import TextToPath
 
-__all__ = ["repemg"]
+__all__ = ["repemg", "safe_file_part", "write_atomically"]
 
 REPORT_SUFFIX = "_EMGReport.pdf"
 TITLE = "EMG Report"
@@ -105,9 +105,8 @@ def repemg(imglist, root, vicon, subject, trial, path, notes, doc, head):
         if not os.path.isfile(image):
             raise FileNotFoundError(errno.ENOENT, "report image not found", image)
 
-    base = _safe_file_part(trial) + REPORT_SUFFIX
+    base = safe_file_part(trial) + REPORT_SUFFIX
     final = os.path.join(_text(path), base)
-    folder = os.path.dirname(final) or os.curdir
 
     info = {
         "subject": subject,
@@ -126,11 +125,23 @@ def repemg(imglist, root, vicon, subject, trial, path, notes, doc, head):
     if analyst:
         metadata["Author"] = analyst
 
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=base[:-len(".pdf")] + ".",
-                               suffix=".pdf.tmp")
+    return write_atomically(final, lambda fh: _write_document(fh, info, images, metadata))
+
+
+def write_atomically(final, write):
+    """Write the file ``final`` through ``write(binary file)``; return ``final``.
+
+    The content goes to a temporary file beside it, moved into place only
+    once complete: an earlier file of that name is either kept untouched or
+    replaced by a whole new one, and no partial file is left behind.
+    """
+    folder = os.path.dirname(final) or os.curdir
+    base = os.path.basename(final)
+    stem, extension = os.path.splitext(base)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=stem + ".", suffix=extension + ".tmp")
     try:
         with os.fdopen(fd, "wb") as fh:
-            _write_document(fh, info, images, metadata)
+            write(fh)
             fh.flush()
             os.fsync(fh.fileno())
         _set_default_mode(tmp)
@@ -144,7 +155,7 @@ def repemg(imglist, root, vicon, subject, trial, path, notes, doc, head):
     return final
 
 
-def _safe_file_part(text):
+def safe_file_part(text):
     """``text`` with every character that a file name cannot hold as ``_``."""
     return _UNSAFE_IN_NAME.sub("_", text)
 
@@ -338,12 +349,12 @@ class _Page:
                                    transform=self.fig.dpi_scale_trans,
                                    color=color, linewidth=lw))
 
-    def footer(self, info, number, count):
+    def footer(self, info, number, count, title=TITLE):
         self.rule(FOOTER_RULE_Y, lw=0.5)
         right = f"Page {number} of {count}"
         room = CONTENT_W - self.measure.width(right, self.measure.prop(FOOTER_SIZE)) - 0.4
         left = "{}  |  Subject: {}  |  Trial: {}  |  {}".format(
-            TITLE, info["subject"], info["trial"], info["date"])
+            title, info["subject"], info["trial"], info["date"])
         left = _shorten(_CONTROL.sub(" ", left).replace("\n", " "), room,
                         self.measure.prop(FOOTER_SIZE), self.measure)
         self.text(MARGIN_X, FOOTER_Y, left, FOOTER_SIZE, color=MUTED)

@@ -16,6 +16,9 @@ Commands (each also has a flag form, the one the README shows):
                           channels; with no display set it runs on a private
                           Xvfb when one is installed
   write-demo DIR          (--write-demo) write the demo trial as DIR/Walk01.c3d
+  gait TRIAL ... | --demo  (no flag) EMG over the gait cycle of one subject's
+                          trials against normal walking: TRIAL_EMGGait.pdf,
+                          TRIAL_EMGCycles.csv and TRIAL_EMGActivity.csv
 
 A new command is one ``Command`` in ``COMMANDS``: its options and its run
 function.  Over trial files, ``batch`` and ``process`` print a progress line
@@ -765,12 +768,57 @@ def run_write_demo(args):
     return 0
 
 
+# -- gait-cycle EMG ---------------------------------------------------------------
+
+def _gait_options(parser):
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
+                        help="C3D trials of one subject; their cycles are pooled per channel")
+    parser.add_argument("--demo", action="store_true",
+                        help="analyse the demo trial instead, in " + DEFAULT_FOLDER)
+    parser.add_argument("--channels", metavar="PATTERN",
+                        help="keep the analog channels whose label contains PATTERN, or "
+                             "matches it as a glob when it has * ? or [ (default: all)")
+    parser.add_argument("--muscles", metavar="FILE",
+                        help="CSV of channel,side,muscle lines; wins over what the channel "
+                             "names say (e.g. LTA: left tibialis anterior)")
+    parser.add_argument("--normalise", default="none", metavar="none|peak|mvc:FILE",
+                        help="amplitude: the channel's unit, 100 %% = peak of the mean "
+                             "curve, or 100 %% = the channel's value in a CSV of "
+                             "channel,value lines (default: none)")
+    parser.add_argument("--envelope", default="linear", metavar="linear|rms:MS|as-is",
+                        help="linear envelope (band-pass 20-450 Hz, rectify, low-pass 6 Hz), "
+                             "moving RMS of MS milliseconds, or the channels as they are "
+                             "(default: linear)")
+    parser.add_argument("--out", metavar="DIR",
+                        help="folder of the report and tables (default: the first trial's)")
+
+
+def run_gait(args):
+    from quorvaemg_host import gait
+
+    if args.demo == bool(args.trials):
+        raise UsageError("name the C3D trials of one subject, or --demo for the demo trial")
+    settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope)
+    if args.demo:
+        folder = demo_folder(args.folder)
+        sources = [(DemoSource.label, DemoSource(folder).open)]
+    else:
+        sources = [(os.path.basename(path), FileSource(path, args.channels).open)
+                   for path in args.trials]
+    print(f"Gait-cycle EMG of {len(sources)} trial{_plural(len(sources))}", flush=True)
+    gait.run(sources, settings, args.out, say=lambda line: print(line, flush=True),
+             describe=describe)
+    return 0
+
+
 COMMANDS = {c.name: c for c in (
     Command("window", "open the plug-in window on a trial", _window_options, run_window),
     Command("process", "process channels without a window", _process_options, run_process),
     Command("batch", "replay a saved configuration on trials", _batch_options, run_batch),
     Command("write-demo", "write the demo trial as a C3D file", _write_demo_options,
             run_write_demo),
+    Command("gait", "EMG over the gait cycle of one subject's trials, against normal "
+                    "walking: PDF report and tables", _gait_options, run_gait),
 )}
 
 

@@ -1,0 +1,289 @@
+"""The gait-cycle EMG report: ``<trial>_EMGGait.pdf``.
+
+A first page with the subject, the trials, the cycles used and left out per
+side, the settings, signal-quality verdicts when given and the channels left
+out; one page per muscle with the left and the right side next to each other
+(every cycle thin, mean and SD band, mean foot off, detected activity as bars
+under the curve beside the normal activity in grey); then the timing table.
+The analysis comes from ``quorvaemg_host.gait`` as a ``GaitResult``.
+
+Same page, fonts and atomic write as the EMG report; never pyplot.
+"""
+
+import datetime
+import os
+
+import matplotlib
+import numpy as np
+from matplotlib.backends.backend_pdf import PdfPages
+from matplotlib.collections import LineCollection, PolyCollection
+
+from plotvane import (
+    _RC,
+    ACCENT,
+    CONTENT_BOTTOM,
+    CONTENT_W,
+    FOOTER_SIZE,
+    INK,
+    MARGIN_TOP,
+    MARGIN_X,
+    MUTED,
+    PAGE_H,
+    PAGE_W,
+    TITLE_SIZE,
+    _line_pitch,
+    _Measure,
+    _Page,
+    _shorten,
+    _wrap,
+    safe_file_part,
+    write_atomically,
+)
+from quorvaemg_host.gait import UNKNOWN, normal_sources, split_period
+from quorvaemg_host.muscles import full_name
+
+GAIT_SUFFIX = "_EMGGait.pdf"
+TITLE = "Gait-cycle EMG"
+SIDE_COLOURS = {"Left": "#b2182b", "Right": "#2166ac"}
+NORMAL_GREY = "#a0a0a0"
+WARNING = "#c0392b"
+BODY_SIZE = 10
+HEAD_SIZE = 13
+TABLE_SIZE = 8.5
+TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
+                 ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
+                 ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
+COMPARED = ("premature", "prolonged", "absent", "additional")
+
+
+def write_gait_report(result, folder):
+    """Write the report of ``result`` into ``folder``; its path."""
+    final = os.path.join(folder, safe_file_part(result.name) + GAIT_SUFFIX)
+    metadata = {"Title": f"{TITLE}: {result.name}", "Creator": "plotvane",
+                "Subject": f"EMG over the gait cycle, subject {result.subject}",
+                "Keywords": "EMG; gait"}
+    return write_atomically(final, lambda fh: _write(fh, result, metadata))
+
+
+def _write(fh, result, metadata):
+    measure = _Measure()
+    info = {"subject": result.subject, "trial": result.name,
+            "date": datetime.date.today().isoformat()}
+    with matplotlib.rc_context(_RC):
+        pages = _summary_pages(result, measure)
+        for muscle, left, right in result.pages():
+            pages.append(_muscle_page(result, measure, muscle, left, right))
+        pages.extend(_timing_pages(result, measure))
+        with PdfPages(fh, metadata=metadata) as pdf:
+            for number, page in enumerate(pages, 1):
+                page.footer(info, number, len(pages), TITLE)
+                pdf.savefig(page.fig)
+
+
+# -- text pages ---------------------------------------------------------------------
+
+class _Flow:
+    """Text lines flowing down pages, a new page when one is full."""
+
+    def __init__(self, measure, heading):
+        self.measure, self.heading = measure, heading
+        self.pages = []
+        self._new_page()
+
+    def _new_page(self):
+        page = _Page(self.measure)
+        self.pages.append(page)
+        self.y = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
+        title = self.heading if len(self.pages) == 1 else self.heading + " (continued)"
+        page.text(MARGIN_X, self.y, title, TITLE_SIZE if len(self.pages) == 1 else HEAD_SIZE,
+                  weight="bold", color=ACCENT)
+        self.y -= 0.25
+
+    def line(self, text, size=BODY_SIZE, weight="normal", color=INK, indent=0.0, gap=0.0):
+        prop = self.measure.prop(size, weight)
+        for part in _wrap(text, CONTENT_W - indent, prop, self.measure):
+            self.y -= _line_pitch(size) + gap
+            gap = 0.0
+            if self.y < CONTENT_BOTTOM + 0.1:
+                self._new_page()
+                self.y -= _line_pitch(size)
+            self.pages[-1].text(MARGIN_X + indent, self.y, part, size, weight=weight,
+                                color=color)
+
+    def section(self, title):
+        self.line(title, HEAD_SIZE, "bold", ACCENT, gap=0.15)
+
+
+def _interval(on, off):
+    digits = 0 if round(on) != round(off) else 1  # a short stretch stays visible
+    return f"{on:.{digits}f}-{off:.{digits}f}"
+
+
+def _intervals(periods):
+    return ", ".join(_interval(on, off) for on, off in periods) or "none"
+
+
+def _summary_pages(result, measure):
+    flow = _Flow(measure, TITLE)
+    trials = ", ".join(t.name for t in result.prepared)
+    for label, value in (("Subject", result.subject), ("Trials", trials),
+                         ("Date", datetime.date.today().isoformat())):
+        flow.line(f"{label}: {value}", 12)
+    flow.section("Gait cycles")
+    for side in ("Left", "Right"):
+        used = sum(len(t.cycles[side]) for t in result.prepared)
+        out = sum(len(t.left_out[side]) for t in result.prepared)
+        flow.line(f"{side}: {used} cycle{'' if used == 1 else 's'} used, {out} left out",
+                  weight="bold")
+        for trial in result.prepared:
+            reasons = [f"{start:.2f}-{end:.2f} s {reason}"
+                       for start, end, reason in trial.left_out[side]]
+            if side in trial.notes:
+                reasons.append(trial.notes[side])
+            flow.line(f"{trial.name}: {len(trial.cycles[side])} used"
+                      + (f"; left out: {'; '.join(reasons)}" if reasons else ""), indent=0.25)
+    flow.section("Settings")
+    for label, value in result.settings.describe():
+        flow.line(f"{label}: {value}")
+    if result.verdicts:
+        flow.section("Signal quality")
+        for channel, (verdict, reasons) in result.verdicts.items():
+            flow.line(f"{channel}: {verdict}" + (f" ({reasons})" if reasons else ""),
+                      color=INK if verdict == "good" else WARNING)
+    if result.left_out:
+        flow.section("Channels left out")
+        for line in result.left_out_lines():
+            flow.line(line)
+        if any(reason == UNKNOWN for _, reason in result.left_out):
+            flow.line("(name the side and muscle of a channel in a channel,side,muscle file "
+                      "given with --muscles)", color=MUTED)
+    if result.refused:
+        flow.section("Trials not used")
+        for label, reason in result.refused:
+            flow.line(f"{label}: {reason}", color=WARNING)
+    return flow.pages
+
+
+def _timing_pages(result, measure):
+    flow = _Flow(measure, "Activity timing against normal walking")
+    flow.line("On and off in % of the gait cycle (0 = foot strike), from each channel's mean "
+              "curve; normal periods that run through foot strike are shown as on-off with "
+              "off < on.", size=9, color=MUTED)
+    header = [name for name, _ in TABLE_COLUMNS]
+    rows = []
+    for ch in result.channels:
+        cells = [full_name(ch.muscle), ch.side, ch.name, _intervals(ch.analysis["mean_activity"]),
+                 _intervals(ch.normal) if ch.normal else "no pattern"]
+        if ch.comparison:
+            cells.append(f"{ch.comparison['agreement']:.0f} %")
+            cells += [_intervals(ch.comparison[key]) for key in COMPARED]
+        rows.append(cells)
+    _table_row(flow, header, "bold")
+    for cells in rows:
+        _table_row(flow, cells)
+    flow.line("Normal periods as summarised from: " + " ".join(normal_sources()), size=8,
+              color=MUTED, gap=0.2)
+    return flow.pages
+
+
+def _table_row(flow, cells, weight="normal"):
+    flow.line("", TABLE_SIZE)
+    x = MARGIN_X
+    prop = flow.measure.prop(TABLE_SIZE, weight)
+    for (_, width), cell in zip(TABLE_COLUMNS, cells):
+        flow.pages[-1].text(x, flow.y, _shorten(str(cell), width - 0.08, prop, flow.measure),
+                            TABLE_SIZE, weight=weight)
+        x += width
+
+
+# -- muscle pages -------------------------------------------------------------------
+
+def _muscle_page(result, measure, muscle, left, right):
+    page = _Page(measure)
+    top = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
+    title = full_name(muscle)
+    page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
+              color=ACCENT)
+    unit = result.unit
+    page.text(PAGE_W - MARGIN_X, top, f"amplitude in {unit}; grey: normal activity", 9,
+              color=MUTED, ha="right")
+    channels = [c for c in (left, right) if c is not None]
+    peak = max(float(np.max(c.analysis["curves"])) for c in channels)
+    gap = 0.7
+    width = (CONTENT_W - gap) / 2.0
+    for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
+        x0 = MARGIN_X + 0.45 + k * (width + gap)
+        _side_panel(page, result, side, channel, (x0, width - 0.45), peak, unit)
+    return page
+
+
+def _axes(page, x, y, w, h):
+    return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
+
+
+def _side_panel(page, result, side, channel, box, peak, unit):
+    x0, width = box
+    curve_ax = _axes(page, x0, 3.0, width, 3.75)
+    bar_ax = _axes(page, x0, 1.15, width, 1.45)
+    colour = SIDE_COLOURS[side]
+    for ax in (curve_ax, bar_ax):
+        ax.set_xlim(0, 100)
+        ax.tick_params(labelsize=8)
+    if channel is None:
+        curve_ax.set_title(f"{side}: no channel", fontsize=11, color=MUTED, loc="left")
+        for ax in (curve_ax, bar_ax):
+            ax.set_yticks([])
+        return
+    a = channel.analysis
+    x = np.linspace(0.0, 100.0, len(a["mean"]))
+    curves = np.asarray(a["curves"])
+    curve_ax.add_collection(LineCollection([np.column_stack((x, c)) for c in curves],
+                                           colors=colour, linewidths=0.4, alpha=0.3))
+    if a["sd"] is not None:
+        curve_ax.fill_between(x, a["mean"] - a["sd"], a["mean"] + a["sd"], color=colour,
+                              alpha=0.2, linewidth=0)
+    curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
+    curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
+    curve_ax.set_ylim(min(0.0, float(np.min(curves))), peak * 1.05 if peak > 0 else 1.0)
+    curve_ax.set_ylabel(unit, fontsize=9)
+    curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
+    curve_ax.set_xticklabels([])
+    foot_off = a["foot_off_mean"]
+    for ax in (curve_ax, bar_ax):
+        ax.axvline(foot_off, color=INK, linewidth=1.0, linestyle="--")
+    spread = "" if a["foot_off_sd"] is None else f" ± {a['foot_off_sd']:.1f}"
+    curve_ax.text(foot_off + 1, 0.97, f"foot off {foot_off:.0f}{spread} %", fontsize=8,
+                  transform=curve_ax.get_xaxis_transform(), va="top", color=INK)
+    trials = len(set(int(t) for t in a["trial"]))
+    title = (f"{side}: {channel.name}, {len(curves)} cycle{'' if len(curves) == 1 else 's'}"
+             f" of {trials} trial{'' if trials == 1 else 's'}")
+    verdict = result.verdicts.get(channel.name)
+    doubtful = verdict is not None and verdict[0] != "good"
+    if doubtful:
+        title += f" - quality: {verdict[0].upper()}"
+        curve_ax.text(0.01, 0.98, verdict[1], fontsize=7.5, color=WARNING,
+                      transform=curve_ax.transAxes, va="top")
+    curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK,
+                       pad=14)  # room for the axis multiplier (1e-4)
+    _activity_bars(bar_ax, channel, colour)
+
+
+def _activity_bars(ax, channel, colour):
+    """One thin row per cycle, the mean curve's activity and the normal pattern."""
+    a = channel.analysis
+    count = len(a["activity"])
+    # One collection for all cycles: an artist per cycle made long trials slow to draw.
+    boxes = [[(on, k), (off, k), (off, k + 0.8), (on, k + 0.8)]
+             for k, periods in enumerate(a["activity"]) for on, off in periods]
+    ax.add_collection(PolyCollection(boxes, facecolors=colour, alpha=0.5, linewidths=0))
+    thick = max(2.0, count * 0.18)
+    mean_y = count + 0.6
+    normal_y = mean_y + thick + 0.5
+    parts = [p for on, off in channel.normal for p in split_period(on, off)]
+    for y, periods, face in ((mean_y, a["mean_activity"], colour),
+                             (normal_y, parts, NORMAL_GREY)):
+        ax.broken_barh([(on, off - on) for on, off in periods], (y, thick), facecolors=face)
+    ax.set_ylim(normal_y + thick + 0.3, -0.3)
+    ax.set_yticks([count / 2.0, mean_y + thick / 2.0, normal_y + thick / 2.0])
+    ax.set_yticklabels(["cycles", "mean", "normal" if parts else "no normal"], fontsize=8)
+    ax.set_xlabel("% of the gait cycle", fontsize=9)

@@ -1,0 +1,206 @@
+"""The numeric core of gait-cycle EMG, through quorvaemg_gait as the report code calls it."""
+
+import numpy as np
+import pytest
+
+import quorvaemg_gait as gait
+
+
+@pytest.mark.parametrize("strikes, offs, length, kept, left_out", [
+    ([10, 120, 230], [70, 180], 300, [(10, 120, 70), (120, 230, 180)], []),
+    ([10, 230, 340], [70, 180, 290], 400, [(230, 340, 290)], ["several foot offs"]),
+    ([10, 60, 120], [70], 300, [(60, 120, 70)], ["no foot off"]),
+    ([10, 120], [50, 70], 300, [], ["several foot offs"]),
+    ([10, 120], [], 300, [], ["no foot off"]),
+    ([-5, 100, 210, 320], [50, 160, 270], 300, [(100, 210, 160)],
+     ["outside the channel", "outside the channel"]),
+    ([10, 120], [120], 300, [], ["no foot off"]),
+    ([], [], 300, [], []),
+], ids=["all kept", "missing strike", "extra strike", "two foot offs", "no foot off",
+        "outside", "off on the strike", "no events"])
+def test_cycles_kept_and_left_out(strikes, offs, length, kept, left_out):
+    cycles, out = gait.find_cycles(strikes, offs, length)
+    assert cycles.shape == (len(kept), 3)
+    assert cycles.tolist() == [list(map(float, c)) for c in kept]
+    assert [reason for *_, reason in out] == left_out
+
+
+@pytest.mark.parametrize("rate", [1000.0, 2000.0])
+def test_normalised_curves_match_numpy_interp(rate):
+    rng = np.random.default_rng(int(rate))
+    frames = 3 + np.cumsum(rng.uniform(60, 160, 8)).round()  # cycles of 0.6-1.6 s at 100 Hz
+    strikes = gait.event_positions(frames, 3, rate, 100.0)
+    assert np.array_equal(strikes, (frames - 3) * rate / 100.0)
+    samples = rng.standard_normal(int(strikes[-1]) + 50).cumsum()
+    samples[-10:] = np.nan  # no cycle reads them
+    # Fractional positions too, as events of another frame rate give.
+    cycles = np.column_stack([strikes[:-1] + 0.37, strikes[1:] - 0.21])
+    curves = gait.normalise_cycles(samples, cycles, points=101)
+    for curve, (p0, p1) in zip(curves, cycles):
+        expected = np.interp(p0 + np.arange(101) * (p1 - p0) / 100, np.arange(len(samples)), samples)
+        np.testing.assert_allclose(curve, expected, rtol=1e-12, atol=0)
+    # A cycle on whole samples takes the samples themselves.
+    assert np.array_equal(gait.normalise_cycles(samples, [[100, 200]], 101)[0], samples[100:201])
+
+
+def test_statistics_and_sd_absent_with_one_cycle():
+    curves = np.random.default_rng(1).standard_normal((7, 101))
+    mean, sd = gait.cycle_statistics(curves)
+    np.testing.assert_allclose(mean, curves.mean(axis=0), rtol=1e-13)
+    np.testing.assert_allclose(sd, curves.std(axis=0, ddof=1), rtol=1e-13)
+    mean, sd = gait.cycle_statistics(curves[:1])
+    assert sd is None and np.array_equal(mean, curves[0])
+
+
+def ramp_curve(periods, points=101):
+    """Level 0.5 is crossed exactly at each on and off; periods may run past 100."""
+    x = np.linspace(0, 100, points)
+    curve = np.zeros(points)
+    for on, off in periods:
+        for shift in (-100, 0, 100):
+            ramp = np.minimum(0.5 + (x + shift - on) / 2, 0.5 + (off - x - shift) / 2)
+            curve = np.maximum(curve, np.clip(ramp, 0, 1))
+    return curve
+
+
+@pytest.mark.parametrize("periods, expected", [
+    ([(20.3, 41.7)], [(20.3, 41.7)]),
+    ([(88.4, 104.2)], [(0, 4.2), (88.4, 100)]),
+    ([(20, 40), (42, 60)], [(20, 60)]),                 # a 2 % gap is filled
+    ([(20, 40), (44.5, 60)], [(20, 40), (44.5, 60)]),   # a 4.5 % gap is not
+    ([(20, 40), (70, 72)], [(20, 40)]),                 # a 2 % spike is dropped
+    ([(1.5, 99)], [(0, 100)]),                          # a 2.5 % gap across 100 %
+    ([(98.5, 100.6), (30, 50)], [(30, 50)]),            # a spike across 100 %
+    ([(-10, 110)], [(0, 100)]),
+    ([], []),
+], ids=["one", "across 100", "gap", "long gap", "spike", "gap across 100",
+        "spike across 100", "always", "never"])
+def test_activation_on_known_bursts(periods, expected):
+    found = gait.activation(ramp_curve(periods), 0.5)
+    assert len(found) == len(expected)
+    np.testing.assert_allclose(np.reshape(found, (-1, 2)), np.reshape(expected, (-1, 2)),
+                               atol=1e-9)
+    assert gait.activation(np.vstack([ramp_curve(periods)] * 2), 0.5) == [found, found]
+
+
+def synthetic_trial(rate, durations, bursts, foot_off=60.0):
+    """An envelope whose bursts (centre %, half width %) sit at fixed phases of every cycle.
+
+    A cos**2 bump exceeds a quarter of its peak within 2/3 of its half width."""
+    strikes = np.concatenate([[0.3], 0.3 + np.cumsum(durations)]) * rate
+    n = int(strikes[-1] + 0.5 * rate)
+    index = np.arange(n)
+    cycle = np.clip(np.searchsorted(strikes, index, side="right") - 1, 0, len(durations) - 1)
+    phase = 100 * (index - strikes[cycle]) / (strikes[cycle + 1] - strikes[cycle])
+    envelope = np.zeros(n)
+    for centre, half in bursts:
+        d = (phase - centre + 50) % 100 - 50
+        envelope += np.where(abs(d) < half, np.cos(np.pi * d / (2 * half)) ** 2, 0)
+    offs = strikes[:-1] + np.diff(strikes) * foot_off / 100
+    return envelope * 1e-4, strikes, offs
+
+
+@pytest.mark.parametrize("rate", [1000.0, 2000.0])
+@pytest.mark.parametrize("bursts, truth", [
+    ([(30, 12)], [(22, 38)]),
+    ([(96, 9)], [(0, 2), (90, 100)]),
+    ([(10, 6), (65, 15)], [(6, 14), (55, 75)]),
+])
+def test_channel_timing_within_two_percent(rate, bursts, truth):
+    pieces = []
+    for durations in ([1.0, 1.1, 1.2], [0.9, 1.3]):
+        envelope, strikes, offs = synthetic_trial(rate, durations, bursts)
+        cycles, left_out = gait.find_cycles(strikes, offs, len(envelope))
+        assert not left_out
+        pieces.append((envelope, cycles))
+    for scale, peak in [("none", None), ("peak", 100.0), (5e-5, 200.0)]:
+        result = gait.analyse_channel(pieces, scale=scale)
+        assert result["curves"].shape == (5, 101) and result["trial"].tolist() == [0, 0, 0, 1, 1]
+        np.testing.assert_allclose(result["foot_off"], 60.0, atol=1e-9)
+        assert result["foot_off_sd"] == pytest.approx(0, abs=1e-9)
+        if peak is not None:
+            assert result["mean"].max() == pytest.approx(peak, rel=2e-3)
+        for periods in result["activity"] + [result["mean_activity"]]:
+            np.testing.assert_allclose(periods, truth, atol=0.2)
+
+
+@pytest.mark.parametrize("active, normal, expected", [
+    ([(40, 60)], [(45, 70)], dict(agreement=85, premature=[(40, 45)], absent=[])),
+    ([(10, 30)], [(0, 20)], dict(agreement=80, prolonged=[(20, 30)])),
+    ([(0, 10), (90, 100)], [(85, 5), (50, 60)],
+     dict(agreement=80, prolonged=[(5, 10)], absent=[(50, 60)])),
+    ([(30, 40)], [(0, 10), (80, 100)], dict(agreement=60, additional=[(30, 40)],
+                                             premature=[], prolonged=[])),
+    ([], [(10, 20)], dict(agreement=90, absent=[(10, 20)])),
+    ([(15, 45)], [(10, 20), (40, 50)], dict(agreement=70, prolonged=[(20, 40)])),
+])
+def test_compare_with_normal(active, normal, expected):
+    result = gait.compare_with_normal(active, normal)
+    for key, value in expected.items():
+        assert result[key] == pytest.approx(value)
+
+
+@pytest.mark.parametrize("rate", [1000.0, 2000.0])
+def test_envelopes_peak_at_the_burst(rate):
+    t = np.arange(int(4 * rate)) / rate
+    rng = np.random.default_rng(int(rate))
+    raw = 0.01 + rng.standard_normal(t.size) * (0.05 + np.exp(-((t - 2.5) / 0.15) ** 2))
+    for envelope in (gait.linear_envelope(raw, rate), gait.rms_envelope(raw, rate, 100)):
+        assert envelope.shape == raw.shape
+        assert abs(t[np.argmax(envelope)] - 2.5) < 0.1
+        assert envelope[t < 1.5].max() < 0.25 * envelope.max()
+
+
+x10 = np.arange(10.0)
+C = [[0, 9, 4]]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: gait.event_positions([1, 2], 1, 0, 100), ValueError, "device_rate"),
+    (lambda: gait.event_positions([1, np.nan], 1, 2000, 100), ValueError, "frames"),
+    (lambda: gait.event_positions("abc", 1, 2000, 100), TypeError, "frames"),
+    (lambda: gait.event_positions([1], None, 2000, 100), TypeError, "first_frame"),
+    (lambda: gait.find_cycles([3, 2], [], 10), ValueError, "foot strikes are out of order"),
+    (lambda: gait.find_cycles([1, 2], [2, 2], 10), ValueError, "foot offs are out of order"),
+    (lambda: gait.find_cycles([1, 2], [1.5], 10.5), TypeError, "length"),
+    (lambda: gait.find_cycles([[1, 2]], [1.5], 10), ValueError, "strikes"),
+    (lambda: gait.normalise_cycles([], C), ValueError, "samples is empty"),
+    (lambda: gait.normalise_cycles(np.ones((2, 5)), C), ValueError, "samples"),
+    (lambda: gait.normalise_cycles(x10, [[0, 20]]), ValueError, "outside the samples"),
+    (lambda: gait.normalise_cycles(x10, [[5, 2]]), ValueError, "does not end after"),
+    (lambda: gait.normalise_cycles(x10, [5, 2]), ValueError, "cycles"),
+    (lambda: gait.normalise_cycles(x10 / 0, [[0, 9]]), ValueError, r"within cycles\[0\]"),
+    (lambda: gait.analyse_channel([(x10, C), (x10 / 0, C)]), ValueError,
+     r"pieces\[1\] samples hold values that are not finite"),
+    (lambda: gait.normalise_cycles(x10, C, points=1), ValueError, "points"),
+    (lambda: gait.normalise_cycles(x10, C, points=50.5), TypeError, "points"),
+    (lambda: gait.cycle_statistics(x10), ValueError, "curves"),
+    (lambda: gait.cycle_statistics(np.empty((0, 101))), ValueError, "curves is empty"),
+    (lambda: gait.activation(x10, np.nan), ValueError, "level"),
+    (lambda: gait.activation(x10, 0.5, merge=-1), ValueError, "merge"),
+    (lambda: gait.activation([[1, 2], [3]], 0.5), TypeError, "curve_or_curves"),
+    (lambda: gait.activation([1.0], 0.5), ValueError, "2 points"),
+    (lambda: gait.compare_with_normal([(10, 120)], []), ValueError, r"active\[0\]"),
+    (lambda: gait.compare_with_normal([], [(1, 2, 3)]), ValueError, "normal"),
+    (lambda: gait.analyse_channel([]), ValueError, "no cycles"),
+    (lambda: gait.analyse_channel(5), TypeError, "pieces"),
+    (lambda: gait.analyse_channel([(x10,)]), TypeError, r"pieces\[0\]"),
+    (lambda: gait.analyse_channel([(x10, [[0, 5, 7]])]), ValueError, "foot off"),
+    (lambda: gait.analyse_channel([(x10, [[0, 5]])]), ValueError, "columns"),
+    (lambda: gait.analyse_channel([(x10, C)], scale="max"), ValueError, "scale"),
+    (lambda: gait.analyse_channel([(x10, C)], scale=-1), ValueError, "scale"),
+    (lambda: gait.analyse_channel([(-x10, C)], scale="peak"), ValueError, "peak"),
+    (lambda: gait.analyse_channel([(x10, C)], threshold=1.5), ValueError, "threshold"),
+    (lambda: gait.linear_envelope(np.ones(500), 40.0), ValueError, "rate: at 40 Hz"),
+    (lambda: gait.linear_envelope(np.ones(500), 0), ValueError, "rate"),
+    (lambda: gait.linear_envelope(np.ones(500), 1000, lowpass=600), ValueError, "lowpass"),
+    (lambda: gait.linear_envelope(np.ones(500), 1000, band=(20,)), ValueError, "band"),
+    (lambda: gait.linear_envelope(np.ones(10), 1000), ValueError, "samples are too few"),
+    (lambda: gait.linear_envelope(np.ones(500), 1000, order=0), ValueError, "order"),
+    (lambda: gait.rms_envelope(x10, 1000, 0), ValueError, "window_ms"),
+    (lambda: gait.rms_envelope(None, 1000, 10), TypeError, "samples"),
+    (lambda: gait.rms_envelope(x10, 1000, 1e300), ValueError, "window_ms"),
+])
+def test_bad_input_is_refused(call, error, message):
+    with np.errstate(divide="ignore", invalid="ignore"), pytest.raises(error, match=message):
+        call()

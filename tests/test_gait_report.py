@@ -1,0 +1,233 @@
+"""Gait-cycle EMG: synthetic trials with bursts at known phases of known cycles,
+through the host's pipeline, the gait command and the Nexus-script call."""
+
+import csv
+import os
+
+import numpy as np
+import pypdf
+import pytest
+from conftest import ezc3d, needs_c3d
+
+import quorvaemg_gait
+from quorvaemg_host import cli, gait
+from quorvaemg_host.muscles import from_name, read_mapping
+from quorvaemg_host.nexus import NexusStandIn
+from quorvaemg_host.trial import Trial
+
+FRAME_RATE = 100.0
+# Bursts in % of each cycle of the channel's side; HAM runs through foot strike.
+BURSTS = {"TA": ((10, 30), (62, 80)), "GAS": ((20, 50),), "HAM": ((85, 105),)}
+FOOT_OFF = 0.6
+
+
+def truth(muscle):
+    periods = []
+    for on, off in BURSTS[muscle]:
+        periods += [(on, off)] if off <= 100 else [(on, 100.0), (0.0, off - 100.0)]
+    return sorted(periods)
+
+
+def synthetic(rate, cycles, drop_off=(), extra_off=(), sides=("Left", "Right"), first_frame=1,
+              tail=0.3, seed=0, name="Walk01"):
+    """A trial whose left cycles last ``cycles`` seconds (the right one half a cycle
+    later); ``drop_off``/``extra_off``: (side, cycle index) without / with a second foot off."""
+    rng = np.random.default_rng(seed)
+    left = 0.5 + np.concatenate(([0.0], np.cumsum(cycles)))
+    n = int(round((left[-1] + tail) * rate))
+    t = np.arange(n) / rate
+    events, samples, names = {}, [], []
+    for side in ("Left", "Right"):
+        strikes = left if side == "Left" else np.round((left[:-1] + np.diff(left) / 2) * 100) / 100
+        edges = np.concatenate(([strikes[0] - 1.0], strikes, [strikes[-1] + 1.0]))
+        k = np.searchsorted(edges, t, side="right") - 1
+        phase = 100.0 * (t - edges[k]) / (edges[k + 1] - edges[k])
+        for muscle, bursts in BURSTS.items():
+            active = np.zeros(n, dtype=bool)
+            for on, off in bursts:
+                active |= ((phase >= on) & (phase < off)) | (phase < off - 100)
+            names.append(side[0] + muscle)
+            samples.append(rng.standard_normal(n) * np.where(active, 1e-3, 2e-5))
+        if side not in sides:
+            continue
+        offs = [(a + FOOT_OFF * (b - a)) for a, b in zip(strikes[:-1], strikes[1:])]
+        offs = [o for i, o in enumerate(offs) if (side, i) not in drop_off]
+        offs += [strikes[i] + 0.1 for s, i in extra_off if s == side]
+        for event, times in (("Foot Strike", strikes), ("Foot Off", offs)):
+            events[(side, event)] = [int(round(x * FRAME_RATE)) + first_frame
+                                     for x in sorted(times)]
+    names.append("EMG9")
+    samples.append(rng.standard_normal(n) * 1e-4)
+    trial = Trial("", name, "S01", names, samples, rate, FRAME_RATE, events)
+    trial.first_frame = first_frame
+    return trial
+
+
+CASES = [  # trials, expected (trial, side) -> (kept, left-out reasons)
+    ([dict(rate=1000, cycles=[1.0, 1.2, 0.9, 1.1])],
+     {(0, "Left"): (4, []), (0, "Right"): (3, [])}),
+    ([dict(rate=2000, cycles=[0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)],
+           extra_off=[("Right", 0)])],
+     {(0, "Left"): (3, ["no foot off"]), (0, "Right"): (2, ["several foot offs"])}),
+    ([dict(rate=1000, cycles=[1.0, 1.1, 1.2], sides=("Left",))],
+     {(0, "Left"): (3, []), (0, "Right"): (0, [])}),
+    ([dict(rate=2000, cycles=[1.1, 0.9, 1.2], first_frame=11, tail=-0.2),
+      dict(rate=1000, cycles=[1.3, 1.0], seed=1, name="Walk02")],
+     {(0, "Left"): (2, ["outside the channel"]), (0, "Right"): (2, []),
+      (1, "Left"): (2, []), (1, "Right"): (1, [])}),
+]
+
+
+@pytest.mark.parametrize("trials, expected", CASES)
+def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
+    result, (pdf, cycles_csv, activity_csv) = gait.report(
+        [synthetic(**t) for t in trials], envelope="rms:20", out=str(tmp_path))
+    for (k, side), (kept, reasons) in expected.items():
+        assert len(result.prepared[k].cycles[side]) == kept
+        assert [r for _, _, r in result.prepared[k].left_out[side]] == reasons
+    assert ("EMG9", gait.UNKNOWN) in result.left_out
+    worst = 0.0
+    for channel in result.channels:
+        for periods in channel.analysis["activity"]:
+            assert len(periods) == len(truth(channel.muscle))
+            worst = max([worst] + [abs(a - b) for p, q in zip(sorted(periods), truth(channel.muscle))
+                                   for a, b in zip(p, q)])
+    assert worst < 2.0
+
+    with open(cycles_csv) as f:
+        rows = list(csv.DictReader(f))
+    assert list(rows[0]) == ["channel", "side", "muscle", "cycles", "percent", "mean", "sd"]
+    assert len(rows) == 101 * len(result.channels)
+    with open(activity_csv) as f:
+        rows = list(csv.DictReader(f))
+    assert list(rows[0]) == ["channel", "side", "muscle", "trial", "cycle", "on", "off"]
+    assert len(rows) == sum(len(p) for c in result.channels for p in c.analysis["activity"])
+    assert {r["trial"] for r in rows} == {t.get("name", "Walk01") for t in trials}
+    assert len(pypdf.PdfReader(pdf).pages) == 1 + len(result.pages()) + 1
+
+
+@pytest.mark.parametrize("normalise, top", [("peak", 100.0), ("mvc:{}", None)])
+def test_amplitude_normalisation(tmp_path, normalise, top):
+    trial = synthetic(1000, [1.0, 1.1, 1.0])
+    plain = gait.report([trial], envelope="as-is", out=str(tmp_path))[0]
+    mvc = tmp_path / "mvc.csv"
+    mvc.write_text("channel,value\n" + "".join(f"{n},0.002\n" for n in trial.channel_names))
+    scaled = gait.report([trial], envelope="as-is", out=str(tmp_path),
+                         normalise=normalise.format(mvc))[0]
+    for a, b in zip(plain.channels, scaled.channels):
+        expect = a.analysis["mean"] * (100.0 / a.analysis["mean"].max() if top else 5e4)
+        assert np.allclose(b.analysis["mean"], expect, rtol=1e-9)
+
+
+@pytest.mark.parametrize("name, found", [
+    ("LTA", ("Left", "TA")), ("RGAS", ("Right", "GAS")), ("Left TA", ("Left", "TA")),
+    ("R_VL", ("Right", "VL")), ("L-Rectus Femoris", ("Left", "RF")), ("RMG", ("Right", "GAS")),
+    ("LBF", ("Left", "LH")), ("Glut Med Right", ("Right", "GMED")), ("Delsys.EMG1", None),
+    ("RF", None), ("LG", None)])
+def test_side_and_muscle_from_the_name(name, found):
+    assert from_name(name) == found
+
+
+def test_mapping_file_wins_and_bad_rows_are_named(tmp_path):
+    good = tmp_path / "muscles.csv"
+    good.write_text("channel,side,muscle\nLTA,R,soleus\nEMG9,Left,Gluteus Maximus\n")
+    result = gait.report([synthetic(1000, [1.0, 1.1])], muscles=str(good), out=str(tmp_path))[0]
+    found = {c.name: (c.side, c.muscle) for c in result.channels}
+    assert found["LTA"] == ("Right", "SOL") and found["EMG9"] == ("Left", "GMAX")
+    bad = tmp_path / "bad.csv"
+    bad.write_text("LTA,Left,TA\nRTA,up,TA\n")
+    with pytest.raises(ValueError, match=r"bad.csv line 2: side \"up\""):
+        read_mapping(str(bad))
+
+
+def test_normal_table_names_its_muscles_and_sources():
+    table = gait.normal_activity()
+    assert {"TA", "GAS", "SOL", "RF", "VL", "VM", "MH", "LH", "GMED", "GMAX", "ADD"} <= set(table)
+    assert all(sources == ["Perry2010"] for _, sources in table.values())
+    assert "Gait Analysis: Normal and Pathological Function" in gait.normal_sources()[0]
+
+
+@needs_c3d
+@pytest.mark.parametrize("extra, code, says", [
+    ([], 0, ["[1/2] Walk01.c3d: Left 3 cycles", "[2/2] Still.c3d: not used: Still has no foot "
+                                                 "strikes", "left out, side/muscle not known: EMG9",
+             "Walk01_EMGGait.pdf", "Walk01_EMGActivity.csv"]),
+    (["--envelope", "rms"], 1, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
+    (["--normalise", "mvc:{mvc}"], 1, ["has no value for channel LGAS, add a line LGAS,VALUE"]),
+    (["--muscles", "{mvc}"], 1, ["mvc.csv line 1: expected channel,side,muscle"]),
+])
+def test_gait_command(tmp_path, capsys, extra, code, says):
+    from test_host_c3d import write_c3d
+
+    trial = synthetic(2000, [1.0, 1.2, 0.9], first_frame=21)
+    events = [(side, event, frame, "S01") for (side, event), frames in trial.events.items()
+              for frame in frames]
+    paths = [write_c3d(tmp_path / "Walk01.c3d", np.array(trial.samples), trial.channel_names,
+                       rate=2000.0, subjects=["S01"], events=events, first_frame=21),
+             write_c3d(tmp_path / "Still.c3d", np.array(trial.samples), trial.channel_names,
+                       rate=2000.0, subjects=["S01"])]
+    (tmp_path / "mvc.csv").write_text("LTA,1.0\n")
+    extra = [e.format(mvc=tmp_path / "mvc.csv") for e in extra]
+    assert cli.main(["gait"] + paths + extra + ["--out", str(tmp_path / "out")]) == code
+    out = capsys.readouterr()
+    assert "Traceback" not in out.out + out.err
+    for text in says:
+        assert text in out.out + out.err
+
+
+def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    assert cli.main(["gait", "--demo"]) == 0
+    folder = tmp_path / "quorvaemg-demo"
+    assert sorted(os.listdir(folder)) == ["Walk01_EMGActivity.csv", "Walk01_EMGCycles.csv",
+                                          "Walk01_EMGGait.pdf"]
+    assert len(pypdf.PdfReader(str(folder / "Walk01_EMGGait.pdf")).pages) == 8
+
+    first, second = synthetic(1000, [1.0, 1.1]), synthetic(1000, [1.2, 0.9], name="Walk02")
+    first.folder = str(tmp_path) + os.sep
+    record = quorvaemg_gait.read_trial(NexusStandIn(second), 1, 1)
+    paths = quorvaemg_gait.report(NexusStandIn(first), 1, 1, trials=[record],
+                                  channels="TA", envelope="rms:20")
+    assert paths[0] == str(tmp_path / "Walk01_EMGGait.pdf")
+    with open(paths[2]) as f:
+        rows = list(csv.DictReader(f))
+    assert {(r["channel"], r["trial"]) for r in rows} == {
+        (c, t) for c in ("LTA", "RTA") for t in ("Walk01", "Walk02")}
+    assert "written:" in capsys.readouterr().out
+
+
+def test_first_page_and_doubtful_channels(tmp_path):
+    trial = synthetic(2000, [0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)], extra_off=[("Right", 0)])
+    trial.samples[trial.channel_names.index("RHAM")][5] = np.nan
+    result, paths = gait.report([trial], envelope="as-is", out=str(tmp_path),
+                                verdicts={"LTA": ("doubtful", "mains 50 Hz"), "RTA": ("good", "")})
+    pages = [page.extract_text() for page in pypdf.PdfReader(paths[0]).pages]
+    for text in ("Left: 3 cycles used, 1 left out", "no foot off", "several foot offs",
+                 "LTA: doubtful (mains 50 Hz)", "side/muscle not known: EMG9",
+                 "Walk01: samples are not all finite numbers: RHAM"):
+        assert text in " ".join(pages[0].split())
+    marked = [k for k, page in enumerate(pages) if "quality: DOUBTFUL" in page]
+    assert marked == [1] and "Left: LTA" in pages[1]
+
+
+class Broken(NexusStandIn):
+    def __init__(self, trial, **answers):
+        super().__init__(trial)
+        for name, answer in answers.items():
+            setattr(self, name, lambda *args, answer=answer: answer)
+
+
+@pytest.mark.parametrize("answers, options, error, message", [
+    ({"GetSubjectNames": []}, {}, ValueError, "the trial has no subject"),
+    ({"GetTrialName": ("folder",)}, {}, ValueError, "not enough values to unpack"),
+    ({"GetEvents": ([], [])}, {}, ValueError, "no trial could be used"),
+    ({}, {"trials": 5}, TypeError, "iterable"),
+    ({}, {"trials": ["Walk02"], "envelope": "box"}, ValueError, "envelope \"box\""),
+    ({}, {"normalise": "mvc:missing.csv"}, OSError, "missing.csv"),
+])
+def test_nexus_call_refuses_with_python_errors(tmp_path, answers, options, error, message):
+    trial = synthetic(1000, [1.0, 1.1])
+    trial.folder = str(tmp_path) + os.sep
+    with pytest.raises(error, match=message):
+        quorvaemg_gait.report(Broken(trial, **answers), 1, 1, **options)
+    assert os.listdir(tmp_path) == []
