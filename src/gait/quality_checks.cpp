@@ -25,6 +25,13 @@ double quality_percentile(std::vector<double> &values, double percent) {
     return low + (high - low) * fraction;
 }
 
+// `value` as a count of at least `least`, at most one past `limit`: what
+// is out of range for a count of samples acts as "more than there are".
+std::size_t quality_count(double value, double least, std::size_t limit) {
+    return static_cast<std::size_t>(
+        std::min(std::max(least, value), static_cast<double>(limit) + 1.0));
+}
+
 std::string quality_format(const char *format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -149,12 +156,11 @@ ChannelQuality Checker::check(const double *x, std::size_t n, double rate) {
     q.range = (high * gain - low * gain) / gain;
     q.step = step == HUGE_VAL ? 0.0 : step / gain;
     if (q.range > 0.0) {
-        auto run = static_cast<std::size_t>(std::max(1.0, std::ceil(thresholds_.clip_run)));
-        quality_clipping(y, low * gain, high * gain, run, q);
+        quality_clipping(y, low * gain, high * gain,
+                         quality_count(std::ceil(thresholds_.clip_run), 1.0, n), q);
         spectral(y.data(), n, rate, q);
-        auto window = static_cast<std::size_t>(
-            std::max(2.0, std::round(rate * thresholds_.snr_window_ms / 1000.0)));
-        q.snr_db = quality_snr(y, window);
+        q.snr_db = quality_snr(
+            y, quality_count(std::round(rate * thresholds_.snr_window_ms / 1000.0), 2.0, n));
     }
     judge(q, mean / gain);
     return q;
@@ -207,8 +213,9 @@ void Checker::mains(const std::vector<double> &psd, double df, double total,
     double best_share = 0.0, best_db = -HUGE_VAL;
     for (double base : {50.0, 60.0}) {
         double excess = 0.0, base_db = -HUGE_VAL;
-        for (int h = 1; h <= static_cast<int>(thresholds_.mains_harmonics); ++h) {
-            double centre = base * h;
+        std::size_t harmonics = quality_count(thresholds_.mains_harmonics, 1.0, psd.size());
+        for (std::size_t h = 1; h <= harmonics; ++h) {
+            double centre = base * static_cast<double>(h);
             if (centre + 4.0 * width > nyquist) {
                 break;
             }
