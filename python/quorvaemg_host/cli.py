@@ -569,9 +569,9 @@ def process_and_save(source, job):
     trial = source.open()
     vicon = NexusStandIn(trial)
     history = History(trial)
-    raw = list(trial.samples)  # processing replaces the arrays, never changes them
+    checked = check_raw(source.label, trial)
     job(trial, vicon)
-    warn_unusable(source.label, trial, raw, vicon.written)
+    warn_unusable(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
     return trial, Outcome(source.label, path, len(vicon.written))
 
@@ -625,13 +625,26 @@ def run_process(args):
 
 # -- signal quality ---------------------------------------------------------------
 
-def warn_unusable(label, trial, raw, written):
+def check_raw(label, trial):
+    """The quality of every channel of a trial about to be processed, or None.
+
+    Checked before processing replaces the samples (keeping the raw arrays
+    until the end would hold the trial in memory twice).  A channel that
+    cannot be checked is a warning: processing goes on.
+    """
+    try:
+        return quality.assess(trial)
+    except ValueError as exc:
+        print(f"warning: {label}: quality not checked: {exc}")
+        return None
+
+
+def warn_unusable(label, checked, written):
     """A warning line for each processed channel whose raw samples are unusable."""
-    numbers = sorted(written)
-    results = quality.check([trial.channel_names[k - 1] for k in numbers],
-                            [raw[k - 1] for k in numbers], trial.device_rate)
-    for line in quality.unusable_warnings(label, results):
-        print(line)
+    if checked is not None:
+        processed = [checked[k - 1] for k in sorted(written)]
+        for line in quality.unusable_warnings(label, processed):
+            print(line)
 
 
 def threshold_settings(settings):

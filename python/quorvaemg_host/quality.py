@@ -52,9 +52,19 @@ def channel_positions(trial, channels=None):
 
 
 def check(names, samples, rate, **thresholds):
-    """``ChannelQuality`` of each channel: names, sample arrays and their rate."""
-    rows = quorvaemg_gait.check_channels(samples, rate, **thresholds)
-    return [ChannelQuality(name, row) for name, row in zip(names, rows)]
+    """``ChannelQuality`` of each channel: names, sample arrays and their rate.
+
+    A channel that cannot be checked (no samples, or non-finite ones) raises
+    ValueError naming it.
+    """
+    results = []
+    for name, x in zip(names, samples):
+        try:
+            results.append(ChannelQuality(name, quorvaemg_gait.check_channel(x, rate,
+                                                                            **thresholds)))
+        except ValueError as exc:
+            raise ValueError(f"channel {name}: {exc}") from None
+    return results
 
 
 def assess(trial, channels=None, **thresholds):
