@@ -10,7 +10,7 @@ import scipy.signal
 
 import quorvaemg_gait
 from conftest import needs_c3d
-from quorvaemg_host import c3d, cli, quality
+from quorvaemg_host import cli, quality
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.trial import Trial
 from test_host_c3d import REAL, needs_real, write_c3d
@@ -120,6 +120,10 @@ def test_injected_fault_is_found_at_its_size(rate, case, make, thresholds, verdi
      "above 0"),
     (lambda: quorvaemg_gait.check_channels([[1.0, 2.0], []], 1000), ValueError,
      "channels[1] is empty"),
+    (lambda: quality.assess(Trial("/", "W", "S", ["A", "B"], [[0.0] * 9, []], 1e3, 1e2)),
+     ValueError, "channel B: samples is empty"),
+    (lambda: quality.assess(Trial("/", "W", "S", ["A"], [[0.0] * 9], 1e3, 1e2), ["LTA"]),
+     ValueError, "no channel named 'LTA'"),
 ])
 def test_bad_input_raises_a_clear_error(call, error, says):
     with pytest.raises(error, match=None) as raised:
@@ -127,11 +131,36 @@ def test_bad_input_raises_a_clear_error(call, error, says):
     assert says in str(raised.value)
 
 
+class Emptying:
+    """A sample that empties the list holding it when numpy reads it."""
+
+    def __float__(self):
+        HOSTILE.clear()
+        return 0.5
+
+
+HOSTILE = [Emptying() for _ in range(64)]
+
+
+@pytest.mark.parametrize("rate, n, segment", [
+    (2000.0, 30000, 2048), (1000.0, 5000, 1024), (1500.0, 9000, 2048), (1000.0, 700, 512),
+    (100.0, 40, 32),
+])
+def test_spectral_measures_are_those_of_scipy_welch(rate, n, segment):
+    x = np.random.default_rng(n).standard_normal(n).cumsum()  # most power at low frequencies
+    f, p = scipy.signal.welch(x, rate, window="hann", nperseg=segment)
+    result = quorvaemg_gait.check_channel(x, rate)
+    assert result["mean_hz"] == pytest.approx((f * p).sum() / p.sum(), rel=1e-9)
+    assert result["low_share"] == pytest.approx(p[f < 20].sum() / p.sum(), rel=1e-9)
+
+
 def test_very_short_and_huge_channels_are_judged_without_failing():
     short = quorvaemg_gait.check_channel(clean(1000.0, 0.3)[1], 1000)
     assert short["verdict"] == "doubtful" and "too short" in short["reasons"][-1]
     huge = quorvaemg_gait.check_channel(1e300 * clean(1000.0, 2.0)[1] / SD, 1000)
     assert huge["verdict"] == "good" and np.isfinite(huge["sd"])
+    hostile = quorvaemg_gait.check_channel(HOSTILE, 1000)
+    assert (hostile["samples"], hostile["reasons"]) == (64, ["constant at 0.5"])
 
 
 def read_rows(path):
@@ -204,3 +233,12 @@ def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
     assert expected["RTA"][0] == "doubtful"
     with pytest.raises(ValueError, match="no channel named 'LGAS'"):
         quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["LGAS"])
+
+
+@pytest.mark.parametrize("setting, says", [
+    ("snr_doubtful", "--set takes NAME=VALUE"), ("clip=3", "unknown threshold 'clip'"),
+    ("clip_run=0", "clip_run must be a finite number above 0"),
+])
+def test_bad_threshold_setting_is_a_usage_error(capsys, setting, says):
+    assert cli.main(["quality", "--set", setting]) == 2
+    assert says in capsys.readouterr().err
