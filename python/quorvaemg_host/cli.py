@@ -19,6 +19,10 @@ Commands (each also has a flag form, the one the README shows):
   gait TRIAL ... | --demo  (no flag) EMG over the gait cycle of one subject's
                           trials against normal walking: TRIAL_EMGGait.pdf,
                           TRIAL_EMGCycles.csv and TRIAL_EMGActivity.csv
+  quality [TRIAL ...]     signal-quality table of each trial's raw channels (one
+                          line per channel, verdict and why), ``--csv FILE`` too;
+                          exit code 0 when every trial was checked, whatever the
+                          verdicts, 1 when a trial could not be read
 
 A new command is one ``Command`` in ``COMMANDS``: its options and its run
 function.  Over trial files, ``batch`` and ``process`` print a progress line
@@ -26,7 +30,9 @@ per trial and a summary; one failing trial does not stop the others, and
 ``--jobs N`` works on N trials at a time in N processes (``jobs``).  The
 work on one trial is ``run_one(source, job)``: a trial source (``DemoSource``,
 ``FileSource``) and a job (``ProcessJob``, ``BatchJob``), all plain objects,
-so trials can also run in worker processes.
+so trials can also run in worker processes.  A processed channel whose raw
+samples the quality checks judge unusable gets a warning line (processing
+goes on).
 
 Expected failures end in one line, ``quorvaemg-host: error: <what went
 wrong>, <what to do>``; when a trial is not saved after the plug-in logged
@@ -38,8 +44,11 @@ import os
 import sys
 import time
 
+import quorvaemg_gait
+
 from quorvaemg_host import c3d
 from quorvaemg_host import jobs as parallel
+from quorvaemg_host import quality
 from quorvaemg_host.demo import demo_trial, write_demo_c3d
 from quorvaemg_host.nexus import NexusError, NexusStandIn
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -113,11 +122,15 @@ class Command:
         return parser
 
 
-def _trial_options(parser, window=False):
+def _channels_option(parser):
     parser.add_argument(
         "--channels", metavar="PATTERN",
         help="trial files only: keep the analog channels whose label contains "
              "PATTERN, or matches it as a glob when it has * ? or [ (default: all)")
+
+
+def _trial_options(parser, window=False):
+    _channels_option(parser)
     parser.add_argument(
         "--in-place", action="store_true",
         help="trial files only: replace each file by its processed version (written "
@@ -165,6 +178,19 @@ def _batch_options(parser):
                         help="C3D trial files (default: the demo trial)")
     _trial_options(parser)
     _jobs_option(parser)
+
+
+def _quality_options(parser):
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
+                        help="C3D trial files (default: the demo trial)")
+    _channels_option(parser)
+    parser.add_argument("--csv", metavar="FILE",
+                        help="also write the measures and verdicts of every channel of "
+                             "every trial to FILE (replaced whole)")
+    parser.add_argument(
+        "--set", action="append", default=[], metavar="NAME=VALUE",
+        help="change a threshold, e.g. --set low_doubtful=0.5 (repeatable; the names "
+             "and defaults are in the README's \"Signal quality\")")
 
 
 def _write_demo_options(parser):
@@ -546,7 +572,9 @@ def process_and_save(source, job):
     trial = source.open()
     vicon = NexusStandIn(trial)
     history = History(trial)
+    checked = check_raw(source.label, trial)
     job(trial, vicon)
+    warn_unusable(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
     return trial, Outcome(source.label, path, len(vicon.written))
 
@@ -596,6 +624,66 @@ def run_process(args):
     print(f"Processing {len(sources)} trial{_plural(len(sources))} with the window's "
           "default settings")
     return run_trials(sources, job, args.jobs)
+
+
+# -- signal quality ---------------------------------------------------------------
+
+def check_raw(label, trial):
+    """The quality of every channel of a trial about to be processed, or None.
+
+    Checked before processing replaces the samples (keeping the raw arrays
+    until the end would hold the trial in memory twice).  A channel that
+    cannot be checked is a warning: processing goes on.
+    """
+    try:
+        return quality.assess(trial)
+    except ValueError as exc:
+        print(f"warning: {label}: quality not checked: {exc}")
+        return None
+
+
+def warn_unusable(label, checked, written):
+    """A warning line for each processed channel whose raw samples are unusable."""
+    if checked is not None:
+        processed = [checked[k - 1] for k in sorted(written)]
+        for line in quality.unusable_warnings(label, processed):
+            print(line)
+
+
+def threshold_settings(settings):
+    """{name: value} of the ``--set NAME=VALUE`` options, checked by the checks themselves."""
+    thresholds = {}
+    for setting in settings:
+        name, equals, value = setting.partition("=")
+        try:
+            thresholds[name.strip()] = float(value)
+        except ValueError:
+            equals = ""
+        if not equals:
+            raise UsageError(f"--set takes NAME=VALUE with a number, not \"{setting}\"")
+    try:
+        quorvaemg_gait.check_channels([], 1.0, **thresholds)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+    return thresholds
+
+
+def run_quality(args):
+    thresholds = threshold_settings(args.set)
+    checked, failed = [], 0
+    for source in trial_sources(args):
+        try:
+            trial = source.open()
+            results = quality.assess(trial, **thresholds)
+        except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
+            print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
+            failed += 1
+            continue
+        print(quality.table(source.label, trial.device_rate, results))
+        checked.append((source.label, results))
+    if args.csv is not None and checked:
+        print(f"Quality table written to {quality.write_csv(args.csv, checked)}")
+    return 1 if failed else 0
 
 
 # -- the batch run ----------------------------------------------------------------
@@ -819,6 +907,8 @@ COMMANDS = {c.name: c for c in (
             run_write_demo),
     Command("gait", "EMG over the gait cycle of one subject's trials, against normal "
                     "walking: PDF report and tables", _gait_options, run_gait),
+    Command("quality", "signal-quality checks of the raw channels", _quality_options,
+            run_quality),
 )}
 
 

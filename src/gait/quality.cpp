@@ -1,7 +1,218 @@
+// check_channel, check_channels and quality_text: the checks on arrays.
 #include "gait/gait.hpp"
+#include "gait/quality_bindings.hpp"
+#include "module/pyops.hpp"
+
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <optional>
 
 namespace quorvaemg::gait {
 
-void register_quality(py::module_ &) {}
+namespace quality {
+
+namespace {
+
+// The measures that are one number each, by their keys in the dicts.
+struct quality_number_field {
+    const char *key;
+    double ChannelQuality::*member;
+};
+struct quality_optional_field {
+    const char *key;
+    std::optional<double> ChannelQuality::*member;
+};
+const quality_number_field quality_numbers[] = {
+    {"sd", &ChannelQuality::sd},
+    {"range", &ChannelQuality::range},
+    {"step", &ChannelQuality::step},
+    {"clipped_share", &ChannelQuality::clipped_share},
+    {"low_hz", &ChannelQuality::low_hz},
+};
+const quality_optional_field quality_optionals[] = {
+    {"mains_hz", &ChannelQuality::mains_hz},
+    {"mains_db", &ChannelQuality::mains_db},
+    {"mains_share", &ChannelQuality::mains_share},
+    {"low_share", &ChannelQuality::low_share},
+    {"snr_db", &ChannelQuality::snr_db},
+    {"mean_hz", &ChannelQuality::mean_hz},
+    {"median_hz", &ChannelQuality::median_hz},
+};
+
+// Thresholds that size a window, a run or a band: zero would leave nothing to measure.
+bool quality_must_be_positive(const std::string &name) {
+    return name == "clip_run" || name == "mains_harmonics" || name == "low_hz" ||
+           name == "snr_window_ms" || name == "segment_s";
+}
+
+}  // namespace
+
+py::array_t<double> channel_array(py::handle value, const std::string &what) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) {
+        throw py::type_error(what + " must be an array of numbers, not a string");
+    }
+    // A plain list is read as a tuple of its items: numpy reads a list
+    // through borrowed pointers while it calls back into Python.
+    auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        frozen_items(value));
+    if (!array) {
+        throw py::type_error(what + " must be an array of numbers (" +
+                             std::string(Py_TYPE(value.ptr())->tp_name) + " given)");
+    }
+    if (array.ndim() != 1) {
+        throw py::value_error(what + " must be one-dimensional, not of " +
+                              std::to_string(array.ndim()) + " dimensions");
+    }
+    if (array.size() == 0) {
+        throw py::value_error(what + " is empty");
+    }
+    const double *x = array.data();
+    for (py::ssize_t i = 0; i < array.size(); ++i) {
+        if (!std::isfinite(x[i])) {
+            throw py::value_error(what + " holds a non-finite value (" +
+                                  std::string(std::isnan(x[i]) ? "nan" : "inf") +
+                                  ") at sample " + std::to_string(i));
+        }
+    }
+    return array;
+}
+
+double sampling_rate(py::handle value, const char *what) {
+    if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()) ||
+        PyComplex_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be a number of samples per second");
+    }
+    double rate = PyFloat_AsDouble(value.ptr());
+    if (rate == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (!std::isfinite(rate) || rate <= 0.0) {
+        throw py::value_error(std::string(what) + " must be a finite number above 0, not " +
+                              std::string(py::str(value)));
+    }
+    return rate;
+}
+
+Thresholds thresholds_from(const py::kwargs &kwargs) {
+    Thresholds t;
+    for (auto item : kwargs) {
+        std::string name = py::str(item.first);
+        const ThresholdField *field = nullptr;
+        std::string known;
+        for (const ThresholdField &f : threshold_fields()) {
+            known += (known.empty() ? "" : ", ") + std::string(f.name);
+            if (name == f.name) {
+                field = &f;
+            }
+        }
+        if (field == nullptr) {
+            throw py::type_error("unknown threshold '" + name + "' (known: " + known + ")");
+        }
+        if (PyBool_Check(item.second.ptr()) || !PyNumber_Check(item.second.ptr())) {
+            throw py::type_error("threshold " + name + " must be a number");
+        }
+        double value = PyFloat_AsDouble(item.second.ptr());
+        if (value == -1.0 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        bool positive = quality_must_be_positive(name);
+        if (!std::isfinite(value) || value < 0.0 || (positive && value == 0.0)) {
+            throw py::value_error("threshold " + name + " must be a finite number " +
+                                  (positive ? "above 0" : "of 0 or more") + ", not " +
+                                  std::string(py::str(item.second)));
+        }
+        t.*(field->member) = value;
+    }
+    return t;
+}
+
+ChannelQuality check_array(Checker &checker, const py::array_t<double> &samples, double rate) {
+    return checker.check(samples.data(), static_cast<std::size_t>(samples.size()), rate);
+}
+
+py::dict to_dict(const ChannelQuality &q) {
+    py::dict row;
+    row["samples"] = q.samples;
+    for (const auto &f : quality_numbers) {
+        row[f.key] = q.*(f.member);
+    }
+    row["longest_clip"] = q.longest_clip;
+    for (const auto &f : quality_optionals) {
+        row[f.key] = q.*(f.member);
+    }
+    row["verdict"] = verdict_name(q.verdict);
+    row["reasons"] = q.reasons;
+    return row;
+}
+
+ChannelQuality from_dict(py::handle row) {
+    ChannelQuality q;
+    q.samples = row[py::str("samples")].cast<std::size_t>();
+    for (const auto &f : quality_numbers) {
+        q.*(f.member) = row[py::str(f.key)].cast<double>();
+    }
+    q.longest_clip = row[py::str("longest_clip")].cast<std::size_t>();
+    for (const auto &f : quality_optionals) {
+        q.*(f.member) = row[py::str(f.key)].cast<std::optional<double>>();
+    }
+    std::string verdict = row[py::str("verdict")].cast<std::string>();
+    for (Verdict v : {Verdict::good, Verdict::doubtful, Verdict::unusable}) {
+        if (verdict == verdict_name(v)) {
+            q.verdict = v;
+        }
+    }
+    q.reasons = row[py::str("reasons")].cast<std::vector<std::string>>();
+    return q;
+}
+
+}  // namespace quality
+
+void register_quality(py::module_ &m) {
+    using namespace quality;
+    m.def(
+        "check_channel",
+        [](py::handle samples, py::handle rate, const py::kwargs &kwargs) {
+            Checker checker(thresholds_from(kwargs));
+            auto array = channel_array(samples, "samples");
+            return to_dict(check_array(checker, array, sampling_rate(rate, "rate")));
+        },
+        py::arg("samples"), py::arg("rate"),
+        "Signal-quality checks of one raw channel: a dict of measures with 'verdict' "
+        "('good', 'doubtful' or 'unusable') and 'reasons'.  Keyword arguments change "
+        "thresholds (flat_steps, clip_doubtful, snr_doubtful, ...).");
+    m.def(
+        "check_channels",
+        [](py::handle channels, py::handle rate, const py::kwargs &kwargs) {
+            Checker checker(thresholds_from(kwargs));
+            double hz = sampling_rate(rate, "rate");
+            py::list rows;
+            std::size_t index = 0;
+            for (py::handle channel : py::iter(channels)) {
+                auto array = channel_array(channel, "channels[" + std::to_string(index++) + "]");
+                rows.append(to_dict(check_array(checker, array, hz)));
+            }
+            return rows;
+        },
+        py::arg("channels"), py::arg("rate"),
+        "check_channel on each of several channels of one rate: a list of dicts.");
+    m.def(
+        "quality_text",
+        [](const std::string &trial, py::handle rate, const std::vector<std::string> &names,
+           py::sequence rows) {
+            if (names.size() != rows.size()) {
+                throw py::value_error(std::to_string(names.size()) + " names for " +
+                                      std::to_string(rows.size()) + " results");
+            }
+            std::vector<ChannelQuality> results;
+            for (py::handle row : rows) {
+                results.push_back(from_dict(row));
+            }
+            return format_table(trial, sampling_rate(rate, "rate"), names, results);
+        },
+        py::arg("trial"), py::arg("rate"), py::arg("names"), py::arg("results"),
+        "The quality table of a trial's check_channels results as text: a title line, "
+        "then one line per channel.");
+}
 
 }  // namespace quorvaemg::gait

@@ -1,0 +1,130 @@
+"""Signal quality of a trial's raw EMG channels, before anyone reads them.
+
+The checks run in ``quorvaemg_gait`` (C++): flat or disconnected, clipping,
+mains hum, low-frequency artefact, signal-to-noise and the spectral summary,
+each channel judged good, doubtful or unusable with its reasons.  Here they
+are applied to a host ``Trial``, shown as the table the Nexus call prints
+too, written as CSV, and turned into the warning lines of processing runs.
+"""
+
+import contextlib
+import csv
+import os
+import tempfile
+
+import quorvaemg_gait
+
+from quorvaemg_host import c3d
+
+# The CSV's columns after trial and channel, in the order of the dicts the checks return.
+MEASURES = ("samples", "sd", "range", "step", "clipped_share", "longest_clip", "mains_hz",
+            "mains_db", "mains_share", "low_hz", "low_share", "snr_db", "mean_hz",
+            "median_hz", "verdict", "reasons")
+
+
+class ChannelQuality:
+    """One channel's verdict ("good", "doubtful", "unusable"), reasons and measures."""
+
+    def __init__(self, name, measures):
+        self.name = name
+        self.measures = measures
+        self.verdict = measures["verdict"]
+        self.reasons = list(measures["reasons"])
+
+    def why(self):
+        return "; ".join(self.reasons)
+
+
+def channel_positions(trial, channels=None):
+    """0-based positions of the trial's channels that ``channels`` names.
+
+    None: all of them; a string: a ``--channels`` pattern (a glob when it
+    has * ? or [, else a part of the label); otherwise channel names.
+    """
+    names = trial.channel_names
+    if channels is None or isinstance(channels, str):
+        return c3d.select_channels(names, channels)
+    unknown = [name for name in channels if name not in names]
+    if unknown:
+        raise ValueError("no channel named " + ", ".join(repr(n) for n in unknown)
+                         + " in trial " + trial.name)
+    return [names.index(name) for name in channels]
+
+
+def check(names, samples, rate, **thresholds):
+    """``ChannelQuality`` of each channel: names, sample arrays and their rate.
+
+    A channel that cannot be checked (no samples, or non-finite ones) raises
+    ValueError naming it.
+    """
+    results = []
+    for name, x in zip(names, samples):
+        try:
+            results.append(ChannelQuality(name, quorvaemg_gait.check_channel(x, rate,
+                                                                            **thresholds)))
+        except ValueError as exc:
+            raise ValueError(f"channel {name}: {exc}") from None
+    return results
+
+
+def assess(trial, channels=None, **thresholds):
+    """The checks on the raw samples of the trial's channels (all, or those
+    ``channels`` names: see ``channel_positions``); keyword arguments change
+    thresholds (see ``quorvaemg_gait.check_channel``)."""
+    positions = channel_positions(trial, channels)
+    return check([trial.channel_names[k] for k in positions],
+                 [trial.samples[k] for k in positions], trial.device_rate, **thresholds)
+
+
+def verdicts(trial, channels=None, **thresholds):
+    """{channel name: (verdict, "reason; reason")} for the gait report."""
+    return {q.name: (q.verdict, q.why()) for q in assess(trial, channels, **thresholds)}
+
+
+def table(label, rate, results):
+    """The quality table of one trial, as the console shows it."""
+    return quorvaemg_gait.quality_text(label, rate, [q.name for q in results],
+                                       [q.measures for q in results])
+
+
+def _cell(value):
+    if value is None:
+        return ""
+    if isinstance(value, list):
+        return "; ".join(value)
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+@contextlib.contextmanager
+def _replaced_atomically(path):
+    """A text file that takes the place of ``path`` only once written whole."""
+    path = os.path.abspath(path)
+    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
+                                     suffix=".tmp", dir=os.path.dirname(path))
+    try:
+        with os.fdopen(fd, "w", newline="") as out:
+            yield out
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
+
+
+def write_csv(path, trials):
+    """Write ``trials``, a list of (trial label, results), one row per channel."""
+    with _replaced_atomically(path) as out:
+        writer = csv.writer(out)
+        writer.writerow(("trial", "channel") + MEASURES)
+        for label, results in trials:
+            for q in results:
+                writer.writerow([label, q.name] + [_cell(q.measures[m]) for m in MEASURES])
+    return path
+
+
+def unusable_warnings(label, results):
+    """One warning line for each unusable channel of a trial."""
+    return [f"warning: {label}: channel {q.name} looks unusable ({q.why()}); "
+            "it was processed anyway" for q in results if q.verdict == "unusable"]

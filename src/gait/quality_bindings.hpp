@@ -1,0 +1,34 @@
+// Between Python and the quality checks: validated inputs, thresholds from
+// keyword arguments, results as dicts.  Shared by the plain functions
+// (quality.cpp) and the Nexus call (nexus_quality.cpp).
+#pragma once
+
+#include "gait/quality_checks.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace quorvaemg::gait::quality {
+
+// `value` as a one-dimensional float64 array of finite samples, at least
+// one; TypeError or ValueError naming `what` otherwise.
+py::array_t<double> channel_array(py::handle value, const std::string &what);
+
+// A finite sampling rate above 0, else TypeError or ValueError naming `what`.
+double sampling_rate(py::handle value, const char *what);
+
+// The defaults with the keyword arguments applied; an unknown name or a
+// value out of range raises TypeError or ValueError.
+Thresholds thresholds_from(const py::kwargs &kwargs);
+
+// The checks of one validated array.
+ChannelQuality check_array(Checker &checker, const py::array_t<double> &samples, double rate);
+
+py::dict to_dict(const ChannelQuality &q);
+ChannelQuality from_dict(py::handle row);
+
+}  // namespace quorvaemg::gait::quality
