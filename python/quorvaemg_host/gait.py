@@ -17,7 +17,6 @@ or the plain records a Nexus script reads with
 """
 
 import csv
-import io
 import math
 import os
 import re
@@ -25,6 +24,7 @@ import re
 import numpy as np
 
 from quorvaemg_host import muscles as naming
+from quorvaemg_host import quality, tables
 from quorvaemg_host.c3d import select_channels
 from quorvaemg_host.trial import SIDES, Trial
 
@@ -206,7 +206,8 @@ def as_trial(item):
 class PreparedTrial:
     """One trial's cycles per side, what was left out and why, and its envelopes."""
 
-    def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable):
+    def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable,
+                 verdicts):
         self.name, self.subject, self.folder = trial.name, trial.subject, trial.folder
         self.unit = trial.unit
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
@@ -215,6 +216,7 @@ class PreparedTrial:
         self.envelopes = envelopes    # {channel: envelope}
         self.side_muscle = side_muscle
         self.unusable = unusable      # [(channel, why its envelope could not be made)]
+        self.verdicts = verdicts      # {channel: (verdict, reasons)} of its raw samples
 
     def summary(self):
         """e.g. "Left 7 cycles (1 left out), Right 6 cycles"."""
@@ -290,7 +292,43 @@ def prepare(trial, settings):
             except ValueError as exc:  # this channel only: the others of the trial go on
                 unusable.append((name, f"{trial.name}: {exc}"))
     return PreparedTrial(trial, cycles, left_out, notes, envelopes,
-                         {n: side_muscle.get(n) for n in names}, unusable)
+                         {n: side_muscle.get(n) for n in names}, unusable,
+                         raw_verdicts(trial, list(envelopes), settings))
+
+
+def raw_verdicts(trial, names, settings):
+    """The signal-quality verdicts of the channels ``names`` of ``trial``.
+
+    The checks judge raw EMG: channels taken as they are (already processed)
+    are not judged, nor is a channel that cannot be checked.
+    """
+    if settings.envelope == "as-is":
+        return {}
+    found = {}
+    for name in names:
+        try:
+            found.update(quality.verdicts(trial, [name]))
+        except ValueError:
+            pass
+    return found
+
+
+def pooled_verdicts(prepared):
+    """Each channel's worst verdict over the trials, with the reasons of every
+    trial that gave it (named when several trials are pooled)."""
+    rank = {"good": 0, "doubtful": 1, "unusable": 2}
+    pooled = {}
+    for trial in prepared:
+        for name, (verdict, reasons) in trial.verdicts.items():
+            if len(prepared) > 1 and reasons:
+                reasons = f"{trial.name}: {reasons}"
+            worst, why = pooled.get(name, ("good", ""))
+            if rank[verdict] > rank[worst]:
+                worst = verdict
+            if reasons and verdict != "good":
+                why = f"{why}; {reasons}" if why else reasons
+            pooled[name] = (worst, why)
+    return pooled
 
 
 def prepare_all(sources, settings, progress=None, describe=None):
@@ -424,6 +462,9 @@ def analyse(prepared, settings, refused=(), verdicts=None):
             comparison = core.compare_with_normal(analysis["mean_activity"], split)
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
                                       periods, comparison, sources))
+    if verdicts is None:
+        verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
+                    if any(name == channel.name for channel in channels)}
     return GaitResult(prepared, list(refused), settings, channels, left_out + unusable,
                       verdicts)
 
@@ -452,16 +493,10 @@ def activity_rows(result):
                 yield (ch.name, ch.side, ch.muscle, trial, number, _number(on), _number(off))
 
 
-def _csv_bytes(rows):
-    text = io.StringIO()
-    csv.writer(text, lineterminator="\n").writerows(rows)
-    return text.getvalue().encode("utf-8")
-
-
 def write_outputs(result, out=None):
     """Write the PDF and both tables into ``out`` (default: the first trial's
     folder), each complete or not at all; their paths."""
-    from plotvane import safe_file_part, write_atomically
+    from plotvane import safe_file_part
     from plotvane.gait import write_gait_report
 
     folder = os.path.abspath(os.path.expanduser(out if out is not None else result.folder
@@ -470,8 +505,7 @@ def write_outputs(result, out=None):
     base = os.path.join(folder, safe_file_part(result.name))
     paths = [write_gait_report(result, folder)]
     for suffix, rows in ((CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)):
-        data = _csv_bytes(rows(result))
-        paths.append(write_atomically(base + suffix, lambda fh, data=data: fh.write(data)))
+        paths.append(tables.write_csv(base + suffix, rows(result)))
     return paths
 
 
@@ -489,6 +523,9 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     result = analyse(prepared, settings, refused, verdicts)
     for line in result.left_out_lines():
         say("left out, " + line)
+    for name, (verdict, why) in result.verdicts.items():
+        if verdict != "good":
+            say(f"signal quality: {name} is {verdict} ({why}); its page is marked")
     if not result.channels:
         raise GaitError("no channel to analyse",
                         "name the side and muscle of each channel in a file of "

@@ -7,14 +7,11 @@ are applied to a host ``Trial``, shown as the table the Nexus call prints
 too, written as CSV, and turned into the warning lines of processing runs.
 """
 
-import contextlib
-import csv
 import os
-import tempfile
 
 import quorvaemg_gait
 
-from quorvaemg_host import c3d
+from quorvaemg_host import c3d, tables
 
 # The CSV's columns after trial and channel, in the order of the dicts the checks return.
 MEASURES = ("samples", "sd", "range", "step", "clipped_share", "longest_clip", "mains_hz",
@@ -95,33 +92,12 @@ def _cell(value):
     return repr(value) if isinstance(value, float) else str(value)
 
 
-@contextlib.contextmanager
-def _replaced_atomically(path):
-    """A text file that takes the place of ``path`` only once written whole."""
-    path = os.path.abspath(path)
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                     suffix=".tmp", dir=os.path.dirname(path))
-    try:
-        with os.fdopen(fd, "w", newline="") as out:
-            yield out
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise
-
-
 def write_csv(path, trials):
     """Write ``trials``, a list of (trial label, results), one row per channel."""
-    with _replaced_atomically(path) as out:
-        writer = csv.writer(out)
-        writer.writerow(("trial", "channel") + MEASURES)
-        for label, results in trials:
-            for q in results:
-                writer.writerow([label, q.name] + [_cell(q.measures[m]) for m in MEASURES])
-    return path
+    rows = [("trial", "channel") + MEASURES]
+    rows += [[label, q.name] + [_cell(q.measures[m]) for m in MEASURES]
+             for label, results in trials for q in results]
+    return tables.write_csv(os.path.abspath(path), rows)
 
 
 def unusable_warnings(label, results):
