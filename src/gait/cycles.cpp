@@ -30,6 +30,19 @@ std::string cycle_not_finite(const std::string &samples, const std::string &cycl
            std::to_string(row) + "]";
 }
 
+// More points than any plot or table needs; the cap keeps a mistyped value
+// from asking for gigabytes.
+constexpr std::size_t cycle_max_points = 100000;
+
+std::size_t cycle_points(py::handle points) {
+    const std::size_t p = whole_number(points, "points", 2);
+    if (p > cycle_max_points) {
+        refuse(PyExc_ValueError, "points must be at most " + std::to_string(cycle_max_points) +
+                                     ", not " + std::to_string(p));
+    }
+    return p;
+}
+
 DoubleArray cycle_strictly_increasing(py::handle value, const std::string &name,
                                       const std::string &what) {
     DoubleArray array = finite_array(value, name, 1, true);
@@ -77,6 +90,9 @@ py::array_t<double> event_positions(py::handle frames, py::handle first_frame,
     const double device = positive_number(device_rate, "device_rate");
     const double frame = positive_number(frame_rate, "frame_rate");
     std::vector<double> positions = event_sample_positions(values_of(f), first, device, frame);
+    if (!all_finite(positions.data(), positions.size())) {
+        refuse(PyExc_ValueError, "frames give sample positions beyond the range of numbers");
+    }
     return new_array(positions, {f.size()});
 }
 
@@ -99,7 +115,7 @@ py::tuple find_cycles(py::handle strikes, py::handle offs, py::handle length) {
 
 py::array_t<double> normalise_cycles(py::handle samples, py::handle cycles, py::handle points) {
     DoubleArray s = samples_array(samples, "samples");
-    const std::size_t p = whole_number(points, "points", 2);
+    const std::size_t p = cycle_points(points);
     // The foot off is not needed here: tables of (start, end) do as well.
     DoubleArray table = number_table(cycles, "cycles", 2, true);
     cycle_check_within(table, static_cast<std::size_t>(s.size()), "cycles");
@@ -205,7 +221,7 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
         refuse(PyExc_ValueError, "threshold must lie between 0 and 1");
     }
     const double m = cycle_merge(merge);
-    const std::size_t p = whole_number(points, "points", 2);
+    const std::size_t p = cycle_points(points);
     if (!PyList_Check(pieces.ptr()) && !PyTuple_Check(pieces.ptr())) {
         refuse(PyExc_TypeError, "pieces must be a list of (samples, cycles) pairs, not " +
                                     std::string(Py_TYPE(pieces.ptr())->tp_name));
