@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+import scipy.signal
 
 import quorvaemg_gait as gait
 
@@ -150,6 +151,24 @@ def test_envelopes_peak_at_the_burst(rate):
         assert envelope.shape == raw.shape
         assert abs(t[np.argmax(envelope)] - 2.5) < 0.1
         assert envelope[t < 1.5].max() < 0.25 * envelope.max()
+
+
+@pytest.mark.parametrize("rate, upper", [(2000.0, 450.0), (1000.0, 450.0), (600.0, 285.0)])
+def test_linear_envelope_filters_at_the_real_rate(rate, upper):
+    raw = np.random.default_rng(3).standard_normal(3000) + 0.2
+    band = scipy.signal.butter(4, (20.0, upper), btype="bandpass", fs=rate, output="sos")
+    low = scipy.signal.butter(4, 6.0, btype="lowpass", fs=rate, output="sos")
+    expected = scipy.signal.sosfiltfilt(low, np.abs(scipy.signal.sosfiltfilt(band, raw - raw.mean())))
+    np.testing.assert_allclose(gait.linear_envelope(raw, rate), expected, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("rate, window_ms, before, after", [
+    (1000.0, 5, 2, 2), (2000.0, 2, 2, 1), (1000.0, 0.2, 0, 0)])
+def test_rms_envelope_window_in_samples_of_the_rate(rate, window_ms, before, after):
+    raw = np.random.default_rng(4).standard_normal(40) + 3.0
+    x = raw - raw.mean()
+    expected = [np.sqrt(np.mean(x[max(0, i - before):i + after + 1] ** 2)) for i in range(len(x))]
+    np.testing.assert_allclose(gait.rms_envelope(raw, rate, window_ms), expected, rtol=1e-12)
 
 
 x10 = np.arange(10.0)

@@ -81,7 +81,7 @@ void cycle_merge_short(std::vector<CycleStretch> &stretches, double merge) {
             return;
         }
         const std::size_t m = stretches.size();
-        if (m == 2) {
+        if (m == 2) {  // states alternate round the circle, so m is even or 1
             const bool active = !stretches[shortest].active;
             stretches = {{active, 0.0, 100.0}};
             return;

@@ -1,7 +1,5 @@
 // Events, cycles, time normalisation, statistics and activation timing, as
 // the gait module's Python functions.
-#include <pybind11/stl.h>
-
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -208,13 +206,16 @@ AmplitudeScale cycle_scale(py::handle scale) {
         }
         return s;
     }
+    if (PyBool_Check(scale.ptr())) {
+        refuse(PyExc_TypeError, "scale must be \"none\", \"peak\" or a reference value, not bool");
+    }
     s.kind = AmplitudeScale::reference;
     s.reference_value = positive_number(scale, "scale");
     return s;
 }
 
 py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle threshold,
-                         py::handle merge, py::handle points) {
+                            py::handle merge, py::handle points) {
     const AmplitudeScale how = cycle_scale(scale);
     const double t = finite_number(threshold, "threshold");
     if (t < 0.0 || t > 1.0) {
