@@ -1,5 +1,7 @@
 """The numeric core of gait-cycle EMG, through quorvaemg_gait as the report code calls it."""
 
+import concurrent.futures
+
 import numpy as np
 import pytest
 import scipy.signal
@@ -40,6 +42,7 @@ def test_normalised_curves_match_numpy_interp(rate):
     for curve, (p0, p1) in zip(curves, cycles):
         expected = np.interp(p0 + np.arange(101) * (p1 - p0) / 100, np.arange(len(samples)), samples)
         np.testing.assert_allclose(curve, expected, rtol=1e-12, atol=0)
+    assert np.array_equal(gait.normalise_cycles(samples.tolist(), cycles.tolist()), curves)
     # A cycle on whole samples takes the samples themselves.
     assert np.array_equal(gait.normalise_cycles(samples, [[100, 200]], 101)[0], samples[100:201])
 
@@ -124,6 +127,16 @@ def test_channel_timing_within_two_percent(rate, bursts, truth):
         np.testing.assert_allclose(result["curves"], plain["curves"] * factor, rtol=1e-12)
         for periods in result["activity"] + [result["mean_activity"]]:
             np.testing.assert_allclose(periods, truth, atol=0.1)
+
+
+def test_channels_analysed_in_threads_agree():
+    envelope, strikes, offs = synthetic_trial(2000.0, [1.0, 1.1] * 20, [(40, 10)])
+    pieces = [(envelope, gait.find_cycles(strikes, offs, len(envelope))[0])] * 3
+    expected = gait.analyse_channel(pieces)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        for result in pool.map(lambda _: gait.analyse_channel(pieces), range(16)):
+            assert np.array_equal(result["curves"], expected["curves"])
+            assert result["activity"] == expected["activity"]
 
 
 @pytest.mark.parametrize("active, normal, expected", [
