@@ -410,9 +410,13 @@ def analyse(prepared, settings, refused=(), verdicts=None):
                 left_out.append((name, f"no gait cycle of the {side.lower()} side"))
             continue
         pieces = [(t.envelopes[name], t.cycles[side]) for t in using]
-        analysis = core.analyse_channel(pieces, scale=settings.scale(name),
-                                        threshold=settings.threshold, merge=settings.merge,
-                                        points=POINTS)
+        scale = settings.scale(name)
+        try:
+            analysis = core.analyse_channel(pieces, scale=scale, threshold=settings.threshold,
+                                            merge=settings.merge, points=POINTS)
+        except ValueError as exc:  # e.g. no positive peak to scale by: this channel only
+            left_out.append((name, " ".join(str(exc).split())))
+            continue
         periods, sources = normal.get(muscle, ([], []))
         comparison = None
         if periods:
