@@ -1,7 +1,10 @@
 """The numeric core of gait-cycle EMG, through quorvaemg_gait as the report code calls it."""
 
+import concurrent.futures
+
 import numpy as np
 import pytest
+import scipy.signal
 
 import quorvaemg_gait as gait
 
@@ -39,6 +42,7 @@ def test_normalised_curves_match_numpy_interp(rate):
     for curve, (p0, p1) in zip(curves, cycles):
         expected = np.interp(p0 + np.arange(101) * (p1 - p0) / 100, np.arange(len(samples)), samples)
         np.testing.assert_allclose(curve, expected, rtol=1e-12, atol=0)
+    assert np.array_equal(gait.normalise_cycles(samples.tolist(), cycles.tolist()), curves)
     # A cycle on whole samples takes the samples themselves.
     assert np.array_equal(gait.normalise_cycles(samples, [[100, 200]], 101)[0], samples[100:201])
 
@@ -102,9 +106,9 @@ def synthetic_trial(rate, durations, bursts, foot_off=60.0):
 
 @pytest.mark.parametrize("rate", [1000.0, 2000.0])
 @pytest.mark.parametrize("bursts, truth", [
-    ([(30, 12)], [(22, 38)]),
-    ([(96, 9)], [(0, 2), (90, 100)]),
-    ([(10, 6), (65, 15)], [(6, 14), (55, 75)]),
+    ([(30.4, 12.3)], [(22.2, 38.6)]),
+    ([(96.1, 9.6)], [(0, 2.5), (89.7, 100)]),
+    ([(10.45, 6), (65.3, 15.15)], [(6.45, 14.45), (55.2, 75.4)]),
 ])
 def test_channel_timing_within_two_percent(rate, bursts, truth):
     pieces = []
@@ -113,15 +117,26 @@ def test_channel_timing_within_two_percent(rate, bursts, truth):
         cycles, left_out = gait.find_cycles(strikes, offs, len(envelope))
         assert not left_out
         pieces.append((envelope, cycles))
-    for scale, peak in [("none", None), ("peak", 100.0), (5e-5, 200.0)]:
+    plain = gait.analyse_channel(pieces)
+    assert plain["curves"].shape == (5, 101) and plain["trial"].tolist() == [0, 0, 0, 1, 1]
+    np.testing.assert_allclose(plain["foot_off"], 60.0, atol=1e-9)
+    assert plain["foot_off_sd"] == pytest.approx(0, abs=1e-9)
+    peak = plain["mean"].max()
+    for scale, factor in [("none", 1), ("peak", 100 / peak), (5e-5, 100 / 5e-5)]:
         result = gait.analyse_channel(pieces, scale=scale)
-        assert result["curves"].shape == (5, 101) and result["trial"].tolist() == [0, 0, 0, 1, 1]
-        np.testing.assert_allclose(result["foot_off"], 60.0, atol=1e-9)
-        assert result["foot_off_sd"] == pytest.approx(0, abs=1e-9)
-        if peak is not None:
-            assert result["mean"].max() == pytest.approx(peak, rel=2e-3)
+        np.testing.assert_allclose(result["curves"], plain["curves"] * factor, rtol=1e-12)
         for periods in result["activity"] + [result["mean_activity"]]:
-            np.testing.assert_allclose(periods, truth, atol=0.2)
+            np.testing.assert_allclose(periods, truth, atol=0.1)
+
+
+def test_channels_analysed_in_threads_agree():
+    envelope, strikes, offs = synthetic_trial(2000.0, [1.0, 1.1] * 20, [(40, 10)])
+    pieces = [(envelope, gait.find_cycles(strikes, offs, len(envelope))[0])] * 3
+    expected = gait.analyse_channel(pieces)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        for result in pool.map(lambda _: gait.analyse_channel(pieces), range(16)):
+            assert np.array_equal(result["curves"], expected["curves"])
+            assert result["activity"] == expected["activity"]
 
 
 @pytest.mark.parametrize("active, normal, expected", [
@@ -151,6 +166,24 @@ def test_envelopes_peak_at_the_burst(rate):
         assert envelope[t < 1.5].max() < 0.25 * envelope.max()
 
 
+@pytest.mark.parametrize("rate, upper", [(2000.0, 450.0), (1000.0, 450.0), (600.0, 285.0)])
+def test_linear_envelope_filters_at_the_real_rate(rate, upper):
+    raw = np.random.default_rng(3).standard_normal(3000) + 0.2
+    band = scipy.signal.butter(4, (20.0, upper), btype="bandpass", fs=rate, output="sos")
+    low = scipy.signal.butter(4, 6.0, btype="lowpass", fs=rate, output="sos")
+    expected = scipy.signal.sosfiltfilt(low, np.abs(scipy.signal.sosfiltfilt(band, raw - raw.mean())))
+    np.testing.assert_allclose(gait.linear_envelope(raw, rate), expected, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("rate, window_ms, before, after", [
+    (1000.0, 5, 2, 2), (2000.0, 2, 2, 1), (1000.0, 0.2, 0, 0)])
+def test_rms_envelope_window_in_samples_of_the_rate(rate, window_ms, before, after):
+    raw = np.random.default_rng(4).standard_normal(40) + 3.0
+    x = raw - raw.mean()
+    expected = [np.sqrt(np.mean(x[max(0, i - before):i + after + 1] ** 2)) for i in range(len(x))]
+    np.testing.assert_allclose(gait.rms_envelope(raw, rate, window_ms), expected, rtol=1e-12)
+
+
 x10 = np.arange(10.0)
 C = [[0, 9, 4]]
 
@@ -160,6 +193,7 @@ C = [[0, 9, 4]]
     (lambda: gait.event_positions([1, np.nan], 1, 2000, 100), ValueError, "frames"),
     (lambda: gait.event_positions("abc", 1, 2000, 100), TypeError, "frames"),
     (lambda: gait.event_positions([1], None, 2000, 100), TypeError, "first_frame"),
+    (lambda: gait.event_positions([1e308], -1e308, 2000, 100), ValueError, "beyond"),
     (lambda: gait.find_cycles([3, 2], [], 10), ValueError, "foot strikes are out of order"),
     (lambda: gait.find_cycles([1, 2], [2, 2], 10), ValueError, "foot offs are out of order"),
     (lambda: gait.find_cycles([1, 2], [1.5], 10.5), TypeError, "length"),
@@ -174,6 +208,7 @@ C = [[0, 9, 4]]
      r"pieces\[1\] samples hold values that are not finite"),
     (lambda: gait.normalise_cycles(x10, C, points=1), ValueError, "points"),
     (lambda: gait.normalise_cycles(x10, C, points=50.5), TypeError, "points"),
+    (lambda: gait.analyse_channel([(x10, C)], points=10**9), ValueError, "points must be at most"),
     (lambda: gait.cycle_statistics(x10), ValueError, "curves"),
     (lambda: gait.cycle_statistics(np.empty((0, 101))), ValueError, "curves is empty"),
     (lambda: gait.activation(x10, np.nan), ValueError, "level"),

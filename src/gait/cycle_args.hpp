@@ -26,7 +26,7 @@ DoubleArray finite_array(py::handle value, const std::string &name, int ndim, bo
 
 // Samples of a channel, 1-D and not empty.  Their values are checked where
 // the cycles read them (see NonFiniteCycle): a whole trial's envelope is
-// large, and a check of every value cost more than the analysis itself.
+// large, and a check of every value cost as much as the analysis itself.
 DoubleArray samples_array(py::handle value, const std::string &name);
 
 // One curve (1-D) or several (2-D, a curve per row), non-empty and finite.

@@ -81,7 +81,7 @@ void cycle_merge_short(std::vector<CycleStretch> &stretches, double merge) {
             return;
         }
         const std::size_t m = stretches.size();
-        if (m == 2) {
+        if (m == 2) {  // states alternate round the circle, so m is even or 1
             const bool active = !stretches[shortest].active;
             stretches = {{active, 0.0, 100.0}};
             return;
@@ -201,8 +201,8 @@ bool cycle_same_phase(double a, double b) {
 }  // namespace
 
 bool all_finite(const double *data, std::size_t n) {
-    // Branchless on the exponent bits, which the compiler vectorises: whole
-    // envelopes are checked, where a std::isfinite branch per value showed.
+    // Branchless on the exponent bits, so that the compiler can vectorise
+    // it: it runs over whole recordings.
     constexpr std::uint64_t exponent = 0x7ff0000000000000ULL;
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < n; ++i) {

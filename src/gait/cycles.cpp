@@ -1,7 +1,5 @@
 // Events, cycles, time normalisation, statistics and activation timing, as
 // the gait module's Python functions.
-#include <pybind11/stl.h>
-
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -28,6 +26,19 @@ std::string cycle_not_finite(const std::string &samples, const std::string &cycl
                              py::ssize_t row) {
     return samples + " hold values that are not finite within " + cycles + "[" +
            std::to_string(row) + "]";
+}
+
+// More points than any plot or table needs; the cap keeps a mistyped value
+// from asking for gigabytes.
+constexpr std::size_t cycle_max_points = 100000;
+
+std::size_t cycle_points(py::handle points) {
+    const std::size_t p = whole_number(points, "points", 2);
+    if (p > cycle_max_points) {
+        refuse(PyExc_ValueError, "points must be at most " + std::to_string(cycle_max_points) +
+                                     ", not " + std::to_string(p));
+    }
+    return p;
 }
 
 DoubleArray cycle_strictly_increasing(py::handle value, const std::string &name,
@@ -77,6 +88,9 @@ py::array_t<double> event_positions(py::handle frames, py::handle first_frame,
     const double device = positive_number(device_rate, "device_rate");
     const double frame = positive_number(frame_rate, "frame_rate");
     std::vector<double> positions = event_sample_positions(values_of(f), first, device, frame);
+    if (!all_finite(positions.data(), positions.size())) {
+        refuse(PyExc_ValueError, "frames give sample positions beyond the range of numbers");
+    }
     return new_array(positions, {f.size()});
 }
 
@@ -99,7 +113,7 @@ py::tuple find_cycles(py::handle strikes, py::handle offs, py::handle length) {
 
 py::array_t<double> normalise_cycles(py::handle samples, py::handle cycles, py::handle points) {
     DoubleArray s = samples_array(samples, "samples");
-    const std::size_t p = whole_number(points, "points", 2);
+    const std::size_t p = cycle_points(points);
     // The foot off is not needed here: tables of (start, end) do as well.
     DoubleArray table = number_table(cycles, "cycles", 2, true);
     cycle_check_within(table, static_cast<std::size_t>(s.size()), "cycles");
@@ -192,20 +206,23 @@ AmplitudeScale cycle_scale(py::handle scale) {
         }
         return s;
     }
+    if (PyBool_Check(scale.ptr())) {
+        refuse(PyExc_TypeError, "scale must be \"none\", \"peak\" or a reference value, not bool");
+    }
     s.kind = AmplitudeScale::reference;
     s.reference_value = positive_number(scale, "scale");
     return s;
 }
 
 py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle threshold,
-                         py::handle merge, py::handle points) {
+                            py::handle merge, py::handle points) {
     const AmplitudeScale how = cycle_scale(scale);
     const double t = finite_number(threshold, "threshold");
     if (t < 0.0 || t > 1.0) {
         refuse(PyExc_ValueError, "threshold must lie between 0 and 1");
     }
     const double m = cycle_merge(merge);
-    const std::size_t p = whole_number(points, "points", 2);
+    const std::size_t p = cycle_points(points);
     if (!PyList_Check(pieces.ptr()) && !PyTuple_Check(pieces.ptr())) {
         refuse(PyExc_TypeError, "pieces must be a list of (samples, cycles) pairs, not " +
                                     std::string(Py_TYPE(pieces.ptr())->tp_name));
