@@ -290,6 +290,7 @@ def command_in_process(paths, out):
     clock.wrap(c3d, "load_trial", "read C3D")
     clock.wrap(host_gait.Settings, "envelope_of", "envelope")
     clock.wrap(host_gait, "side_cycles", "events and cycles")
+    clock.wrap(host_gait, "raw_verdicts", "signal quality of the raw channels")
     clock.wrap(host_gait, "analyse", "analysis (normalise, statistics, timing, normal)")
     clock.wrap(host_gait, "write_outputs", "PDF and tables")
     clock.wrap(plotvane.gait, "write_gait_report", "PDF")
