@@ -539,10 +539,12 @@ class BatchJob:
 
 
 class Outcome:
-    """What became of one trial: the path written (None: nothing), channels, failure."""
+    """What became of one trial: the path written (None: nothing), channels, failure,
+    and the warning lines to show under its progress line."""
 
-    def __init__(self, label, path=None, count=0, reason=None):
+    def __init__(self, label, path=None, count=0, reason=None, warnings=()):
         self.label, self.path, self.count, self.reason = label, path, count, reason
+        self.warnings = list(warnings)
 
     def line(self):
         if self.reason is not None:
@@ -572,11 +574,11 @@ def process_and_save(source, job):
     trial = source.open()
     vicon = NexusStandIn(trial)
     history = History(trial)
-    checked = check_raw(source.label, trial)
+    checked, warnings = check_raw(source.label, trial)
     job(trial, vicon)
-    warn_unusable(source.label, checked, vicon.written)
+    warnings += unusable_warnings(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
-    return trial, Outcome(source.label, path, len(vicon.written))
+    return trial, Outcome(source.label, path, len(vicon.written), warnings=warnings)
 
 
 def _plural(count):
@@ -595,6 +597,8 @@ def run_trials(sources, job, jobs=1):
                                 preload=("quorvaemg",))
     for number, outcome in enumerate(results, 1):
         print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
+        for line in outcome.warnings:
+            print(line)
         outcomes.append(outcome)
     failed = [o for o in outcomes if o.reason is not None]
     untouched = sum(1 for o in outcomes if o.reason is None and o.path is None)
@@ -610,7 +614,10 @@ def run_trials(sources, job, jobs=1):
 
 def run_single(source, job, describe_run):
     """``job`` on the demo trial: its result line, or the failure raised."""
-    print(describe_run(*process_and_save(source, job)))
+    trial, outcome = process_and_save(source, job)
+    print(describe_run(trial, outcome))
+    for line in outcome.warnings:
+        print(line)
     return 0
 
 
@@ -629,25 +636,25 @@ def run_process(args):
 # -- signal quality ---------------------------------------------------------------
 
 def check_raw(label, trial):
-    """The quality of every channel of a trial about to be processed, or None.
+    """(quality of every channel of a trial about to be processed or None, warnings).
 
     Checked before processing replaces the samples (keeping the raw arrays
     until the end would hold the trial in memory twice).  A channel that
-    cannot be checked is a warning: processing goes on.
+    cannot be checked is a warning: processing goes on.  The warnings are
+    shown with the trial's progress line, so that runs over several
+    processes keep them in trial order.
     """
     try:
-        return quality.assess(trial)
+        return quality.assess(trial), []
     except ValueError as exc:
-        print(f"warning: {label}: quality not checked: {exc}")
-        return None
+        return None, [f"warning: {label}: quality not checked: {exc}"]
 
 
-def warn_unusable(label, checked, written):
+def unusable_warnings(label, checked, written):
     """A warning line for each processed channel whose raw samples are unusable."""
-    if checked is not None:
-        processed = [checked[k - 1] for k in sorted(written)]
-        for line in quality.unusable_warnings(label, processed):
-            print(line)
+    if checked is None:
+        return []
+    return quality.unusable_warnings(label, [checked[k - 1] for k in sorted(written)])
 
 
 def threshold_settings(settings):
