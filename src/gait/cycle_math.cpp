@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 
 namespace quorvaemg::gait::cycles {
 
