@@ -231,3 +231,12 @@ def test_nexus_call_refuses_with_python_errors(tmp_path, answers, options, error
     with pytest.raises(error, match=message):
         quorvaemg_gait.report(Broken(trial, **answers), 1, 1, **options)
     assert os.listdir(tmp_path) == []
+
+
+def test_quality_of_the_raw_channels_is_judged_over_the_pooled_trials(tmp_path):
+    dead, alive = synthetic(1000, [1.0, 1.1]), synthetic(1000, [1.1, 1.0], name="Walk02", seed=3)
+    dead.samples[dead.channel_names.index("LGAS")][:] = 0.0
+    result, paths = gait.report([dead, alive], channels="GAS", out=str(tmp_path))
+    assert result.verdicts == {"LGAS": ("unusable", "Walk01: all zero"), "RGAS": ("good", "")}
+    pages = [" ".join(page.extract_text().split()) for page in pypdf.PdfReader(paths[0]).pages]
+    assert "LGAS: unusable (Walk01: all zero)" in pages[0] and "quality: UNUSABLE" in pages[1]
