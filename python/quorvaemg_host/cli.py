@@ -932,6 +932,12 @@ def main(argv=None):
     except UsageError as exc:
         print(f"{PROG}: error: {exc}, see {PROG} --help", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        # Every output is written whole or not at all: what the interrupt cut
+        # short was never moved into place, so there is nothing to clean up.
+        print(f"{PROG}: error: interrupted; the file being written was not written, "
+              "run the command again", file=sys.stderr)
+        return 130
     except Exception as exc:  # noqa: BLE001 - any failure ends the run with one line
         print(f"{PROG}: error: {describe(exc)}", file=sys.stderr)
         return 1

@@ -35,6 +35,7 @@ POINTS = 101
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
 UNKNOWN = "side/muscle not known"
+WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 _SOURCE_KEY = re.compile(r"^\w+: ")
 
 
@@ -497,15 +498,19 @@ def write_outputs(result, out=None):
     """Write the PDF and both tables into ``out`` (default: the first trial's
     folder), each complete or not at all; their paths."""
     from plotvane import safe_file_part
-    from plotvane.gait import write_gait_report
+    from plotvane.gait import GAIT_SUFFIX, write_gait_report
 
     folder = os.path.abspath(os.path.expanduser(out if out is not None else result.folder
                                                 or os.curdir))
-    os.makedirs(folder, exist_ok=True)
+    with tables.output(folder, WRITE_ELSEWHERE):
+        os.makedirs(folder, exist_ok=True)
     base = os.path.join(folder, safe_file_part(result.name))
-    paths = [write_gait_report(result, folder)]
+    pdf = base + GAIT_SUFFIX
+    tables.check_writable([pdf, base + CYCLES_SUFFIX, base + ACTIVITY_SUFFIX], WRITE_ELSEWHERE)
+    with tables.output(pdf, tables.CLOSE_IT + WRITE_ELSEWHERE):
+        paths = [write_gait_report(result, folder)]
     for suffix, rows in ((CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)):
-        paths.append(tables.write_csv(base + suffix, rows(result)))
+        paths.append(tables.write_csv(base + suffix, rows(result), WRITE_ELSEWHERE))
     return paths
 
 

@@ -97,7 +97,7 @@ def write_csv(path, trials):
     rows = [("trial", "channel") + MEASURES]
     rows += [[label, q.name] + [_cell(q.measures[m]) for m in MEASURES]
              for label, results in trials for q in results]
-    return tables.write_csv(os.path.abspath(path), rows)
+    return tables.write_csv(os.path.abspath(path), rows, "name another file")
 
 
 def unusable_warnings(label, results):
