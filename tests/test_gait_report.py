@@ -140,6 +140,26 @@ def test_mapping_file_wins_and_bad_rows_are_named(tmp_path):
         read_mapping(str(bad))
 
 
+@pytest.mark.parametrize("read, data, expected", [  # a str: the error it raises
+    (read_mapping, b"\xef\xbb\xbfLTA,R,soleus\n", {"LTA": ("Right", "SOL")}),  # CSV UTF-8
+    (read_mapping, b"\xef\xbb\xbfchannel,side,muscle\nLTA,R,soleus\n", {"LTA": ("Right", "SOL")}),
+    (read_mapping, b"LTA;R;soleus\r\n", {"LTA": ("Right", "SOL")}),  # decimal-comma Excel
+    (gait.read_mvc, b"\xef\xbb\xbfchannel,value\nLTA,0.002\n", {"LTA": 0.002}),
+    (gait.read_mvc, b"channel;value\r\nR Tibi\xe1lis;0,002\r\n", {"R Tibi\xe1lis": 0.002}),
+    (gait.read_mvc, b"LTA,0.002\nRTA,0\n", "line 2: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA,-1e-3\n", "line 1: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA,1e-3 V\n", "line 1: expected channel,value with a positive"),
+])
+def test_files_as_excel_saves_them(tmp_path, read, data, expected):
+    path = tmp_path / "table.csv"
+    path.write_bytes(data)
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            read(str(path))
+    else:
+        assert read(str(path)) == expected
+
+
 def test_normal_table_names_its_muscles_and_sources():
     table = gait.normal_activity()
     assert {"TA", "GAS", "SOL", "RF", "VL", "VM", "MH", "LH", "GMED", "GMAX", "ADD"} <= set(table)

@@ -16,7 +16,6 @@ or the plain records a Nexus script reads with
 ``quorvaemg_gait.read_trial``.  Keep to Python 3.7.
 """
 
-import csv
 import math
 import os
 import re
@@ -48,23 +47,15 @@ class GaitError(ValueError):
 
 # -- settings -----------------------------------------------------------------------
 
-def _csv_rows(path):
-    """(line number, stripped cells) of a small CSV file, without blank and # lines."""
-    with open(path, newline="") as f:
-        for number, row in enumerate(csv.reader(f), 1):
-            cells = [c.strip() for c in row]
-            if any(cells) and not cells[0].startswith("#"):
-                yield number, cells
-
-
 def read_mvc(path):
-    """{channel: reference value} of an MVC file ``channel,value`` (header optional)."""
+    """{channel: reference value} of an MVC file ``channel,value`` (header optional;
+    ``channel;value`` with a decimal comma too)."""
     values = {}
-    for number, cells in _csv_rows(path):
+    for number, cells in tables.read_rows(path):
         if not values and cells[0].lower() == "channel":
             continue
         try:
-            value = float(cells[1]) if len(cells) == 2 else float("nan")
+            value = float(cells[1].replace(",", ".")) if len(cells) == 2 else float("nan")
         except ValueError:
             value = float("nan")
         if not (math.isfinite(value) and value > 0):
@@ -162,7 +153,7 @@ def split_period(on, off):
 def normal_activity(path=NORMAL_TABLE):
     """{muscle: (periods as (on, off) in % of the cycle, as listed, source names)}."""
     table = {}
-    for number, cells in _csv_rows(path):
+    for number, cells in tables.read_rows(path):
         if cells[0] == "muscle":
             continue
         periods, sources = table.setdefault(cells[0], ([], []))

@@ -9,6 +9,34 @@ import os
 from plotvane import write_atomically
 
 CLOSE_IT = "close it if another program has it open, or "
+# Excel saves "CSV UTF-8" with a byte-order mark and plain "CSV" in the
+# Windows code page; both come to the host from labs' spreadsheets.
+_ENCODINGS = ("utf-8-sig", "cp1252", "latin-1")
+
+
+def read_rows(path):
+    """(line number, stripped cells) of a small CSV file a lab wrote, without
+    blank lines and lines starting with ``#``.
+
+    Cells are separated by ``;`` when the first such line has one: Excel
+    writes that where the decimal mark is a comma.
+    """
+    with open(path, "rb") as f:
+        data = f.read()
+    for encoding in _ENCODINGS:
+        try:
+            text = data.decode(encoding)
+            break
+        except UnicodeDecodeError:
+            continue
+    lines = [line for line in text.splitlines() if line.strip()
+             and not line.lstrip().startswith("#")]
+    separator = ";" if lines and ";" in lines[0] else ","
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=separator)
+    for number, row in enumerate(reader, 1):
+        cells = [c.strip() for c in row]
+        if any(cells) and not cells[0].startswith("#"):
+            yield number, cells
 
 
 @contextlib.contextmanager
