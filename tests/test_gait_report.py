@@ -106,6 +106,16 @@ def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
     assert len(pypdf.PdfReader(pdf).pages) == 1 + len(result.pages()) + 1
 
 
+@pytest.mark.parametrize("second", [dict(), dict(seed=5, cycles=[0.9, 1.2, 1.0])])
+def test_a_trial_name_pooled_twice_is_refused(tmp_path, second):
+    first = synthetic(1000, [1.0, 1.1])
+    again = first if not second else synthetic(2000, **second)
+    result = gait.report([first, again], channels="TA", out=str(tmp_path))[0]
+    assert [label for label, _ in result.refused] == ["Walk01"]
+    assert "named twice" in result.refused[0][1]
+    assert [len(c.analysis["curves"]) for c in result.channels] == [2, 1]
+
+
 @pytest.mark.parametrize("normalise, top", [("peak", 100.0), ("mvc:{}", None)])
 def test_amplitude_normalisation(tmp_path, normalise, top):
     trial = synthetic(1000, [1.0, 1.1, 1.0])

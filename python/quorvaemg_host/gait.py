@@ -328,7 +328,8 @@ def prepare_all(sources, settings, progress=None, describe=None):
 
     A trial that cannot be opened or used is refused with its reason and the
     others go on; so is a trial of another subject than the first usable one,
-    since one report is one subject's.  ``progress(number, total, label,
+    since one report is one subject's, and one of the name of a trial pooled
+    already.  ``progress(number, total, label,
     prepared or None, reason)`` is told of each trial in turn; ``describe(exception)``
     words a failure (default: its message).
     """
@@ -341,6 +342,12 @@ def prepare_all(sources, settings, progress=None, describe=None):
             if prepared and result.subject != prepared[0].subject:
                 reason = (f"subject {result.subject}, not {prepared[0].subject} of the first "
                           "trial (one report pools one subject's trials)")
+                result = None
+            elif any(result.name == trial.name for trial in prepared):
+                # Its cycles would count twice, or be told apart from the
+                # other's by nothing in the tables.
+                reason = (f"a trial named {result.name} is pooled already (the same trial "
+                          "named twice, or two trials of one name: rename one to pool both)")
                 result = None
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
             reason = (describe(exc) if describe is not None
