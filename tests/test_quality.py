@@ -218,6 +218,15 @@ def test_command_table_csv_and_processing_warning(tmp_path, capsys):
     assert "3 channels processed" in out
 
 
+@needs_c3d
+def test_channel_names_with_commas_and_accents_reach_the_csv_whole(tmp_path, capsys):
+    names = ["L TA, distal", "R Tibi\xe1lis"]
+    x = clean(1000.0, 4.0)[1]
+    path = write_c3d(os.path.join(str(tmp_path), "Walk01.c3d"), np.array([x, x]), names)
+    assert cli.main(["quality", path, "--csv", str(tmp_path / "q.csv")]) == 0
+    assert list(read_rows(str(tmp_path / "q.csv"))) == names
+
+
 def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
     t, x = clean(2000.0, 4.0)
     trial = Trial("/tmp/", "Walk02", "S01", ["LTA", "RTA", "OFF"],

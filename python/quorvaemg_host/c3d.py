@@ -74,6 +74,15 @@ def _floats(raw, processor):
     return ieee.view("<f4").reshape(raw.shape[:-1])
 
 
+def _text(raw):
+    """A string of the file: ASCII by the format, but labels typed with accents
+    come as UTF-8 from newer software and as Latin-1 from older."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
 def _parameter_values(section, at, kind, dims, processor):
     count = int(np.prod(dims)) if dims else 1
     width = abs(kind)
@@ -81,9 +90,9 @@ def _parameter_values(section, at, kind, dims, processor):
     if width == 0 or len(data) != count * width:
         raise ValueError("a parameter runs past the end of its section")
     if kind == -1:
-        text = bytes(data).decode("latin-1")
+        raw = bytes(data)
         step = dims[0] if dims else 1
-        return [text[i:i + step] for i in range(0, len(text), step)] if step else []
+        return [_text(raw[i:i + step]) for i in range(0, len(raw), step)] if step else []
     if kind == 1:
         return np.frombuffer(data, dtype=np.int8).tolist()
     if kind == 2:
