@@ -103,7 +103,11 @@ def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
     assert list(rows[0]) == ["channel", "side", "muscle", "trial", "cycle", "on", "off"]
     assert len(rows) == sum(len(p) for c in result.channels for p in c.analysis["activity"])
     assert {r["trial"] for r in rows} == {t.get("name", "Walk01") for t in trials}
-    assert len(pypdf.PdfReader(pdf).pages) == 1 + len(result.pages()) + 1
+    pages = pypdf.PdfReader(pdf).pages
+    assert len(pages) == 1 + len(result.pages()) + 1
+    text = " ".join(" ".join(page.extract_text().split()) for page in pages[1:-1])
+    for name, reason in result.left_out:  # named on its muscle page, not "no channel"
+        assert reason == gait.UNKNOWN or f"{name} left out ({reason})" in text
 
 
 @pytest.mark.parametrize("second", [dict(), dict(seed=5, cycles=[0.9, 1.2, 1.0])])

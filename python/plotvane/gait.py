@@ -213,7 +213,7 @@ def _muscle_page(result, measure, muscle, left, right):
     width = (CONTENT_W - gap) / 2.0
     for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
         x0 = MARGIN_X + 0.45 + k * (width + gap)
-        _side_panel(page, result, side, channel, (x0, width - 0.45), peak, unit)
+        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), peak, unit)
     return page
 
 
@@ -221,16 +221,20 @@ def _axes(page, x, y, w, h):
     return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
 
 
-def _side_panel(page, result, side, channel, box, peak, unit):
+def _side_panel(page, result, side_muscle, channel, box, peak, unit):
     x0, width = box
+    side = side_muscle[0]
     curve_ax = _axes(page, x0, 3.0, width, 3.75)
     bar_ax = _axes(page, x0, 1.15, width, 1.45)
     colour = SIDE_COLOURS[side]
     for ax in (curve_ax, bar_ax):
         ax.set_xlim(0, 100)
         ax.tick_params(labelsize=8)
-    if channel is None:
-        curve_ax.set_title(f"{side}: no channel", fontsize=11, color=MUTED, loc="left")
+    if channel is None:  # a channel recorded but not analysed must not read as none recorded
+        missing = "; ".join(f"{name} left out ({reason})"
+                            for name, reason in result.left_out_of(*side_muscle))
+        curve_ax.set_title(f"{side}: {missing or 'no channel'}", fontsize=10, color=MUTED,
+                           loc="left", pad=14)
         for ax in (curve_ax, bar_ax):
             ax.set_yticks([])
         return
@@ -244,7 +248,8 @@ def _side_panel(page, result, side, channel, box, peak, unit):
                               alpha=0.2, linewidth=0)
     curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
-    curve_ax.set_ylim(min(0.0, float(np.min(curves))), peak * 1.05 if peak > 0 else 1.0)
+    # The headroom keeps the foot-off label and the quality reasons clear of the curves.
+    curve_ax.set_ylim(min(0.0, float(np.min(curves))), peak * 1.12 if peak > 0 else 1.0)
     curve_ax.set_ylabel(unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])

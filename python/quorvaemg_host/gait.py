@@ -406,6 +406,12 @@ class GaitResult:
         return [reason + ": " + ", ".join(n for n, r in self.left_out if r == reason)
                 for reason in reasons]
 
+    def left_out_of(self, side, muscle):
+        """[(channel, reason)] of the channels of ``side`` and ``muscle`` left out."""
+        named = {name for trial in self.prepared
+                 for name, found in trial.side_muscle.items() if found == (side, muscle)}
+        return [(name, reason) for name, reason in self.left_out if name in named]
+
     def pages(self):
         """The muscle pages: (muscle, left ChannelResult or None, right one or None),
         pairing a muscle's left and right channels in channel order."""
