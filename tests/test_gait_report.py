@@ -142,12 +142,13 @@ def test_side_and_muscle_from_the_name(name, found):
     assert from_name(name) == found
 
 
-def test_mapping_file_wins_and_bad_rows_are_named(tmp_path):
+def test_mapping_file_wins_and_bad_rows_are_named(tmp_path, capsys):
     good = tmp_path / "muscles.csv"
-    good.write_text("channel,side,muscle\nLTA,R,soleus\nEMG9,Left,Gluteus Maximus\n")
+    good.write_text("channel,side,muscle\nLTA,R,soleus\nEMG9,Left,Gluteus Maximus\nRT A,R,TA\n")
     result = gait.report([synthetic(1000, [1.0, 1.1])], muscles=str(good), out=str(tmp_path))[0]
     found = {c.name: (c.side, c.muscle) for c in result.channels}
     assert found["LTA"] == ("Right", "SOL") and found["EMG9"] == ("Left", "GMAX")
+    assert "no channel analysed is named RT A (misspelt" in capsys.readouterr().out
     bad = tmp_path / "bad.csv"
     bad.write_text("LTA,Left,TA\nRTA,up,TA\n")
     with pytest.raises(ValueError, match=r"bad.csv line 2: side \"up\""):

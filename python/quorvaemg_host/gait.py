@@ -532,6 +532,13 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     result = analyse(prepared, settings, refused, verdicts)
     for line in result.left_out_lines():
         say("left out, " + line)
+    # A misspelt name in the mapping would leave its channel to the guess from
+    # its name, which the mapping is there to overrule.
+    unmatched = [name for name in settings.mapping
+                 if not any(name in trial.side_muscle for trial in prepared)]
+    if unmatched:
+        say("muscles file: no channel analysed is named " + ", ".join(unmatched)
+            + " (misspelt, or outside --channels?)")
     for name, (verdict, why) in result.verdicts.items():
         if verdict != "good":
             say(f"signal quality: {name} is {verdict} ({why}); its page is marked")
