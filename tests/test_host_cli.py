@@ -645,3 +645,17 @@ def test_outputs_that_cannot_be_written_leave_nothing_behind(
     err = capsys.readouterr().err
     assert says.format(tmp=tmp_path) in err and len(err.splitlines()) == 1
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_output_whose_reader_has_gone_ends_quietly(tmp_path):
+    import subprocess
+
+    read, write = os.pipe()
+    os.close(read)  # as "| head -1" does once it has its line
+    try:
+        run = subprocess.run([sys.executable, "-m", "quorvaemg_host.cli", "quality"],
+                             stdout=write, stderr=subprocess.PIPE,
+                             env=dict(os.environ, HOME=str(tmp_path)))
+    finally:
+        os.close(write)
+    assert run.stderr == b"" and run.returncode == 1

@@ -932,6 +932,10 @@ def main(argv=None):
     except UsageError as exc:
         print(f"{PROG}: error: {exc}, see {PROG} --help", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader of the output stopped early (e.g. "| head"): nothing to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         # Every output is written whole or not at all: what the interrupt cut
         # short was never moved into place, so there is nothing to clean up.
