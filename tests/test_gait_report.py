@@ -164,6 +164,7 @@ def test_mapping_file_wins_and_bad_rows_are_named(tmp_path, capsys):
     (gait.read_mvc, b"LTA,0.002\nRTA,0\n", "line 2: expected channel,value with a positive"),
     (gait.read_mvc, b"LTA,-1e-3\n", "line 1: expected channel,value with a positive"),
     (gait.read_mvc, b"LTA,1e-3 V\n", "line 1: expected channel,value with a positive"),
+    (read_mapping, b"\x50\x00\x00\xf4", "is not a text file"),  # a C3D file given by mistake
 ])
 def test_files_as_excel_saves_them(tmp_path, read, data, expected):
     path = tmp_path / "table.csv"

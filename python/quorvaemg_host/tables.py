@@ -29,6 +29,9 @@ def read_rows(path):
             break
         except UnicodeDecodeError:
             continue
+    if "\x00" in text:  # e.g. the C3D file named in place of the CSV file beside it
+        raise ValueError(f"{path} is not a text file (it holds NUL bytes), "
+                         "give the CSV file saved as text")
     lines = [line for line in text.splitlines() if line.strip()
              and not line.lstrip().startswith("#")]
     separator = ";" if lines and ";" in lines[0] else ","
