@@ -211,6 +211,21 @@ def test_gait_command(tmp_path, capsys, extra, code, says):
         assert text in out.out + out.err
 
 
+@needs_c3d
+def test_trials_whose_files_name_no_subject_are_pooled(tmp_path, capsys):
+    from test_host_c3d import write_c3d
+
+    paths = []
+    for k, name in enumerate(("Walk01", "Walk02")):
+        trial = synthetic(1000, [1.0, 1.1], seed=k, name=name)
+        events = [(side, event, frame, "") for (side, event), frames in trial.events.items()
+                  for frame in frames]
+        paths.append(write_c3d(tmp_path / f"{name}.c3d", np.array(trial.samples),
+                               trial.channel_names, events=events))
+    assert cli.main(["gait"] + paths + ["--channels", "TA", "--out", str(tmp_path)]) == 0
+    assert "2 channels of 2 trials analysed" in capsys.readouterr().out
+
+
 def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("HOME", str(tmp_path))
     assert cli.main(["gait", "--demo"]) == 0

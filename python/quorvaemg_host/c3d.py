@@ -405,7 +405,8 @@ def load_trial(path, channels=None):
     Nexus frame numbers (``event_frame``).  A damaged file (see the module
     notes) is a ValueError naming it.
 
-    The trial also carries ``source_path`` (the file), ``analog_indices``
+    The trial also carries ``source_path`` (the file), ``subject_known``
+    (False when the subject is the base name, the file naming none), ``analog_indices``
     (file positions of its channels, for ``save_trial``), ``first_frame``
     (the file's first frame in Nexus numbering) and ``layout`` (what the read
     learnt of the file, for ``save_trial``).
@@ -449,6 +450,7 @@ def load_trial(path, channels=None):
                   events=_events(parameters, subject if names else None, frame_rate),
                   unit=unit, device_name=_device_name(analog, keep))
     trial.source_path = path
+    trial.subject_known = bool(names and names[0])
     trial.analog_indices = list(keep)
     trial.first_frame = layout.first_frame
     trial.layout = layout

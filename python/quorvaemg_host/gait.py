@@ -201,6 +201,9 @@ class PreparedTrial:
     def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable,
                  verdicts):
         self.name, self.subject, self.folder = trial.name, trial.subject, trial.folder
+        # A C3D file naming no subject stands for its trial name: that is no
+        # other subject's trial.
+        self.subject_known = getattr(trial, "subject_known", True)
         self.unit = trial.unit
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
         self.left_out = left_out      # {side: [(start s, end s, reason)]}
@@ -339,9 +342,10 @@ def prepare_all(sources, settings, progress=None, describe=None):
         result, reason = None, None
         try:
             result = prepare(open_trial(), settings)
-            if prepared and result.subject != prepared[0].subject:
-                reason = (f"subject {result.subject}, not {prepared[0].subject} of the first "
-                          "trial (one report pools one subject's trials)")
+            named = [trial for trial in prepared if trial.subject_known]
+            if result.subject_known and named and result.subject != named[0].subject:
+                reason = (f"subject {result.subject}, not {named[0].subject} of the first "
+                          "trial naming one (one report pools one subject's trials)")
                 result = None
             elif any(result.name == trial.name for trial in prepared):
                 # Its cycles would count twice, or be told apart from the
@@ -394,7 +398,9 @@ class GaitResult:
         self.left_out = left_out          # [(channel, reason)]
         self.verdicts = dict(verdicts or {})
         first = prepared[0]
-        self.name, self.subject, self.folder = first.name, first.subject, first.folder
+        self.name, self.folder = first.name, first.folder
+        self.subject = next((t.subject for t in prepared if t.subject_known),
+                            "not named in the trials")
         self.unit = "%" if settings.normalise != "none" else first.unit
 
     def left_out_lines(self):
