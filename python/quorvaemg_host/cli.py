@@ -640,12 +640,13 @@ def check_raw(label, trial):
 
     Checked before processing replaces the samples (keeping the raw arrays
     until the end would hold the trial in memory twice).  A channel that
-    cannot be checked is a warning: processing goes on.  The warnings are
+    cannot be checked is judged unusable, and a trial that cannot be checked
+    at all is a warning: processing goes on.  The warnings are
     shown with the trial's progress line, so that runs over several
     processes keep them in trial order.
     """
     try:
-        return quality.assess(trial), []
+        return quality.assess(trial, unreadable=True), []
     except ValueError as exc:
         return None, [f"warning: {label}: quality not checked: {exc}"]
 
@@ -681,7 +682,7 @@ def run_quality(args):
     for source in trial_sources(args):
         try:
             trial = source.open()
-            results = quality.assess(trial, **thresholds)
+            results = quality.assess(trial, unreadable=True, **thresholds)
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
             print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
             failed += 1
