@@ -103,7 +103,21 @@ def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
     assert list(rows[0]) == ["channel", "side", "muscle", "trial", "cycle", "on", "off"]
     assert len(rows) == sum(len(p) for c in result.channels for p in c.analysis["activity"])
     assert {r["trial"] for r in rows} == {t.get("name", "Walk01") for t in trials}
-    assert len(pypdf.PdfReader(pdf).pages) == 1 + len(result.pages()) + 1
+    pages = pypdf.PdfReader(pdf).pages
+    assert len(pages) == 1 + len(result.pages()) + 1
+    text = " ".join(" ".join(page.extract_text().split()) for page in pages[1:-1])
+    for name, reason in result.left_out:  # named on its muscle page, not "no channel"
+        assert reason == gait.UNKNOWN or f"{name} left out ({reason})" in text
+
+
+@pytest.mark.parametrize("second", [dict(), dict(seed=5, cycles=[0.9, 1.2, 1.0])])
+def test_a_trial_name_pooled_twice_is_refused(tmp_path, second):
+    first = synthetic(1000, [1.0, 1.1])
+    again = first if not second else synthetic(2000, **second)
+    result = gait.report([first, again], channels="TA", out=str(tmp_path))[0]
+    assert [label for label, _ in result.refused] == ["Walk01"]
+    assert "named twice" in result.refused[0][1]
+    assert [len(c.analysis["curves"]) for c in result.channels] == [2, 1]
 
 
 @pytest.mark.parametrize("normalise, top", [("peak", 100.0), ("mvc:{}", None)])
@@ -128,16 +142,38 @@ def test_side_and_muscle_from_the_name(name, found):
     assert from_name(name) == found
 
 
-def test_mapping_file_wins_and_bad_rows_are_named(tmp_path):
+def test_mapping_file_wins_and_bad_rows_are_named(tmp_path, capsys):
     good = tmp_path / "muscles.csv"
-    good.write_text("channel,side,muscle\nLTA,R,soleus\nEMG9,Left,Gluteus Maximus\n")
+    good.write_text("channel,side,muscle\nLTA,R,soleus\nEMG9,Left,Gluteus Maximus\nRT A,R,TA\n")
     result = gait.report([synthetic(1000, [1.0, 1.1])], muscles=str(good), out=str(tmp_path))[0]
     found = {c.name: (c.side, c.muscle) for c in result.channels}
     assert found["LTA"] == ("Right", "SOL") and found["EMG9"] == ("Left", "GMAX")
+    assert "no channel analysed is named RT A (misspelt" in capsys.readouterr().out
     bad = tmp_path / "bad.csv"
     bad.write_text("LTA,Left,TA\nRTA,up,TA\n")
     with pytest.raises(ValueError, match=r"bad.csv line 2: side \"up\""):
         read_mapping(str(bad))
+
+
+@pytest.mark.parametrize("read, data, expected", [  # a str: the error it raises
+    (read_mapping, b"\xef\xbb\xbfLTA,R,soleus\n", {"LTA": ("Right", "SOL")}),  # CSV UTF-8
+    (read_mapping, b"\xef\xbb\xbfchannel,side,muscle\nLTA,R,soleus\n", {"LTA": ("Right", "SOL")}),
+    (read_mapping, b"LTA;R;soleus\r\n", {"LTA": ("Right", "SOL")}),  # decimal-comma Excel
+    (gait.read_mvc, b"\xef\xbb\xbfchannel,value\nLTA,0.002\n", {"LTA": 0.002}),
+    (gait.read_mvc, b"channel;value\r\nR Tibi\xe1lis;0,002\r\n", {"R Tibi\xe1lis": 0.002}),
+    (gait.read_mvc, b"LTA,0.002\nRTA,0\n", "line 2: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA,-1e-3\n", "line 1: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA,1e-3 V\n", "line 1: expected channel,value with a positive"),
+    (read_mapping, b"\x50\x00\x00\xf4", "is not a text file"),  # a C3D file given by mistake
+])
+def test_files_as_excel_saves_them(tmp_path, read, data, expected):
+    path = tmp_path / "table.csv"
+    path.write_bytes(data)
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            read(str(path))
+    else:
+        assert read(str(path)) == expected
 
 
 def test_normal_table_names_its_muscles_and_sources():
@@ -175,6 +211,21 @@ def test_gait_command(tmp_path, capsys, extra, code, says):
         assert text in out.out + out.err
 
 
+@needs_c3d
+def test_trials_whose_files_name_no_subject_are_pooled(tmp_path, capsys):
+    from test_host_c3d import write_c3d
+
+    paths = []
+    for k, name in enumerate(("Walk01", "Walk02")):
+        trial = synthetic(1000, [1.0, 1.1], seed=k, name=name)
+        events = [(side, event, frame, "") for (side, event), frames in trial.events.items()
+                  for frame in frames]
+        paths.append(write_c3d(tmp_path / f"{name}.c3d", np.array(trial.samples),
+                               trial.channel_names, events=events))
+    assert cli.main(["gait"] + paths + ["--channels", "TA", "--out", str(tmp_path)]) == 0
+    assert "2 channels of 2 trials analysed" in capsys.readouterr().out
+
+
 def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("HOME", str(tmp_path))
     assert cli.main(["gait", "--demo"]) == 0
@@ -199,15 +250,19 @@ def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
 def test_first_page_and_doubtful_channels(tmp_path):
     trial = synthetic(2000, [0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)], extra_off=[("Right", 0)])
     trial.samples[trial.channel_names.index("RHAM")][5] = np.nan
+    long = "; ".join(f"Walk0{k}: 84.2 % of the power below 20 Hz" for k in range(1, 9))
     result, paths = gait.report([trial], envelope="as-is", out=str(tmp_path),
-                                verdicts={"LTA": ("doubtful", "mains 50 Hz"), "RTA": ("good", "")})
+                                verdicts={"LTA": ("doubtful", "mains 50 Hz; " + long),
+                                          "RTA": ("good", "")})
     pages = [page.extract_text() for page in pypdf.PdfReader(paths[0]).pages]
     for text in ("Left: 3 cycles used, 1 left out", "no foot off", "several foot offs",
-                 "LTA: doubtful (mains 50 Hz)", "side/muscle not known: EMG9",
+                 "LTA: doubtful (mains 50 Hz;", "side/muscle not known: EMG9",
                  "Walk01: samples are not all finite numbers: RHAM"):
         assert text in " ".join(pages[0].split())
     marked = [k for k, page in enumerate(pages) if "quality: DOUBTFUL" in page]
     assert marked == [1] and "Left: LTA" in pages[1]
+    # the reasons wrap inside their panel, three lines at most, ending "..." when cut
+    assert "Walk01: 84.2" in pages[1] and "Walk08" not in pages[1] and "..." in pages[1]
 
 
 class Broken(NexusStandIn):

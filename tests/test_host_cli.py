@@ -616,3 +616,46 @@ def test_demo_trial_written_as_c3d_reads_back_as_the_demo(tmp_path, capsys, argv
     assert (trial.channel_names, trial.events, trial.subject, trial.device_name) == \
         (demo.channel_names, demo.events, demo.subject, demo.device_name)
     assert all(np.array_equal(a, b.astype(np.float32)) for a, b in zip(trial.samples, demo.samples))
+
+
+@pytest.mark.parametrize("argv, folder, interrupt, code, says", [
+    (["gait", "--demo", "--out", "{tmp}/file/sub"], None, False, 1,
+     "cannot write {tmp}/file/sub (Not a directory), write into another folder"),
+    (["gait", "--demo", "--out", "{tmp}"], "Walk01_EMGActivity.csv", False, 1,
+     "cannot write {tmp}/Walk01_EMGActivity.csv (a folder has that name), close it if"),
+    (["quality", "--csv", "{tmp}/q.csv"], "q.csv", False, 1,
+     "cannot write {tmp}/q.csv (a folder has that name), close it if another program has "
+     "it open, or name another file"),
+    (["gait", "--demo", "--out", "{tmp}"], None, True, 130, "error: interrupted;"),
+])
+def test_outputs_that_cannot_be_written_leave_nothing_behind(
+        tmp_path, monkeypatch, capsys, argv, folder, interrupt, code, says):
+    from matplotlib.backends.backend_pdf import PdfPages
+
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "quorvaemg-demo").mkdir()
+    (tmp_path / "file").write_text("")
+    if folder:
+        (tmp_path / folder).mkdir()
+    if interrupt:  # Ctrl-C while the PDF is drawn
+        monkeypatch.setattr(PdfPages, "savefig", lambda *a, **k: (_ for _ in ()).throw(
+            KeyboardInterrupt()))
+    before = sorted(os.listdir(tmp_path))
+    assert cli.main([a.format(tmp=tmp_path) for a in argv]) == code
+    err = capsys.readouterr().err
+    assert says.format(tmp=tmp_path) in err and len(err.splitlines()) == 1
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_output_whose_reader_has_gone_ends_quietly(tmp_path):
+    import subprocess
+
+    read, write = os.pipe()
+    os.close(read)  # as "| head -1" does once it has its line
+    try:
+        run = subprocess.run([sys.executable, "-m", "quorvaemg_host.cli", "quality"],
+                             stdout=write, stderr=subprocess.PIPE,
+                             env=dict(os.environ, HOME=str(tmp_path)))
+    finally:
+        os.close(write)
+    assert run.stderr == b"" and run.returncode == 1

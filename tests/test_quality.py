@@ -218,6 +218,27 @@ def test_command_table_csv_and_processing_warning(tmp_path, capsys):
     assert "3 channels processed" in out
 
 
+@needs_c3d
+def test_channel_names_with_commas_and_accents_reach_the_csv_whole(tmp_path, capsys):
+    names = ["L TA, distal", "R Tibi\xe1lis"]
+    x = clean(1000.0, 4.0)[1]
+    path = write_c3d(os.path.join(str(tmp_path), "Walk01.c3d"), np.array([x, x]), names)
+    assert cli.main(["quality", path, "--csv", str(tmp_path / "q.csv")]) == 0
+    assert list(read_rows(str(tmp_path / "q.csv"))) == names
+
+
+@needs_c3d
+def test_a_channel_with_gaps_is_unusable_and_the_others_are_still_shown(tmp_path, capsys):
+    x = clean(1000.0, 4.0)[1]
+    gap = x.copy()
+    gap[500:600] = np.nan
+    path = write_c3d(os.path.join(str(tmp_path), "Walk01.c3d"), np.array([x, gap]), ["LTA", "GAP"])
+    assert cli.main(["quality", path]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[2].startswith("LTA") and lines[2].rstrip().endswith("good")
+    assert lines[3].split()[:2] == ["GAP", "nan"] and "(nan) at sample 500" in lines[3]
+
+
 def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
     t, x = clean(2000.0, 4.0)
     trial = Trial("/tmp/", "Walk02", "S01", ["LTA", "RTA", "OFF"],

@@ -33,6 +33,7 @@ from plotvane import (
     TITLE_SIZE,
     _line_pitch,
     _Measure,
+    _plain,
     _Page,
     _shorten,
     _wrap,
@@ -50,6 +51,8 @@ WARNING = "#c0392b"
 BODY_SIZE = 10
 HEAD_SIZE = 13
 TABLE_SIZE = 8.5
+NOTE_SIZE = 7.5
+NOTE_HEIGHT = 0.035  # of a curve panel's height, per line of NOTE_SIZE
 TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
                  ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
                  ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
@@ -211,26 +214,49 @@ def _muscle_page(result, measure, muscle, left, right):
     peak = max(float(np.max(c.analysis["curves"])) for c in channels)
     gap = 0.7
     width = (CONTENT_W - gap) / 2.0
+    notes = [_quality_lines(result, channel, width - 0.55, measure) for channel in (left, right)]
+    # Both sides on one scale, with room above the curves for the foot-off
+    # label and the lines of quality reasons.
+    top = peak / (0.9 - NOTE_HEIGHT * max(len(n) for n in notes)) if peak > 0 else 1.0
     for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
         x0 = MARGIN_X + 0.45 + k * (width + gap)
-        _side_panel(page, result, side, channel, (x0, width - 0.45), peak, unit)
+        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]),
+                    unit)
     return page
+
+
+def _quality_lines(result, channel, width, measure):
+    """The reasons for a channel's doubtful or unusable verdict as lines of
+    at most ``width`` inches (three at most); none for a good channel."""
+    verdict = None if channel is None else result.verdicts.get(channel.name)
+    if verdict is None or verdict[0] == "good":
+        return []
+    prop = measure.prop(NOTE_SIZE)
+    lines = _wrap(verdict[1], width, prop, measure)
+    if len(lines) > 3:
+        lines = lines[:2] + [_shorten(" ".join(lines[2:]), width, prop, measure)]
+    return lines
 
 
 def _axes(page, x, y, w, h):
     return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
 
 
-def _side_panel(page, result, side, channel, box, peak, unit):
+def _side_panel(page, result, side_muscle, channel, box, room, unit):
     x0, width = box
+    top, notes = room
+    side = side_muscle[0]
     curve_ax = _axes(page, x0, 3.0, width, 3.75)
     bar_ax = _axes(page, x0, 1.15, width, 1.45)
     colour = SIDE_COLOURS[side]
     for ax in (curve_ax, bar_ax):
         ax.set_xlim(0, 100)
         ax.tick_params(labelsize=8)
-    if channel is None:
-        curve_ax.set_title(f"{side}: no channel", fontsize=11, color=MUTED, loc="left")
+    if channel is None:  # a channel recorded but not analysed must not read as none recorded
+        missing = "; ".join(f"{name} left out ({reason})"
+                            for name, reason in result.left_out_of(*side_muscle))
+        curve_ax.set_title(f"{side}: {missing or 'no channel'}", fontsize=10, color=MUTED,
+                           loc="left", pad=14)
         for ax in (curve_ax, bar_ax):
             ax.set_yticks([])
         return
@@ -244,7 +270,7 @@ def _side_panel(page, result, side, channel, box, peak, unit):
                               alpha=0.2, linewidth=0)
     curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
-    curve_ax.set_ylim(min(0.0, float(np.min(curves))), peak * 1.05 if peak > 0 else 1.0)
+    curve_ax.set_ylim(min(0.0, float(np.min(curves))), top)
     curve_ax.set_ylabel(unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])
@@ -252,7 +278,8 @@ def _side_panel(page, result, side, channel, box, peak, unit):
     for ax in (curve_ax, bar_ax):
         ax.axvline(foot_off, color=INK, linewidth=1.0, linestyle="--")
     spread = "" if a["foot_off_sd"] is None else f" ± {a['foot_off_sd']:.1f}"
-    curve_ax.text(foot_off + 1, 0.97, f"foot off {foot_off:.0f}{spread} %", fontsize=8,
+    curve_ax.text(foot_off + 1, 0.97 - NOTE_HEIGHT * len(notes),
+                  f"foot off {foot_off:.0f}{spread} %", fontsize=8,
                   transform=curve_ax.get_xaxis_transform(), va="top", color=INK)
     trials = len(set(int(t) for t in a["trial"]))
     title = (f"{side}: {channel.name}, {len(curves)} cycle{'' if len(curves) == 1 else 's'}"
@@ -261,8 +288,8 @@ def _side_panel(page, result, side, channel, box, peak, unit):
     doubtful = verdict is not None and verdict[0] != "good"
     if doubtful:
         title += f" - quality: {verdict[0].upper()}"
-        curve_ax.text(0.01, 0.98, verdict[1], fontsize=7.5, color=WARNING,
-                      transform=curve_ax.transAxes, va="top")
+        curve_ax.text(0.01, 0.98, _plain("\n".join(notes)), fontsize=NOTE_SIZE, color=WARNING,
+                      transform=curve_ax.transAxes, va="top", linespacing=1.1)
     curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK,
                        pad=14)  # room for the axis multiplier (1e-4)
     _activity_bars(bar_ax, channel, colour)

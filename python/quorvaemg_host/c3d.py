@@ -74,6 +74,15 @@ def _floats(raw, processor):
     return ieee.view("<f4").reshape(raw.shape[:-1])
 
 
+def _text(raw):
+    """A string of the file: ASCII by the format, but labels typed with accents
+    come as UTF-8 from newer software and as Latin-1 from older."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
 def _parameter_values(section, at, kind, dims, processor):
     count = int(np.prod(dims)) if dims else 1
     width = abs(kind)
@@ -81,9 +90,9 @@ def _parameter_values(section, at, kind, dims, processor):
     if width == 0 or len(data) != count * width:
         raise ValueError("a parameter runs past the end of its section")
     if kind == -1:
-        text = bytes(data).decode("latin-1")
+        raw = bytes(data)
         step = dims[0] if dims else 1
-        return [text[i:i + step] for i in range(0, len(text), step)] if step else []
+        return [_text(raw[i:i + step]) for i in range(0, len(raw), step)] if step else []
     if kind == 1:
         return np.frombuffer(data, dtype=np.int8).tolist()
     if kind == 2:
@@ -396,7 +405,8 @@ def load_trial(path, channels=None):
     Nexus frame numbers (``event_frame``).  A damaged file (see the module
     notes) is a ValueError naming it.
 
-    The trial also carries ``source_path`` (the file), ``analog_indices``
+    The trial also carries ``source_path`` (the file), ``subject_known``
+    (False when the subject is the base name, the file naming none), ``analog_indices``
     (file positions of its channels, for ``save_trial``), ``first_frame``
     (the file's first frame in Nexus numbering) and ``layout`` (what the read
     learnt of the file, for ``save_trial``).
@@ -440,6 +450,7 @@ def load_trial(path, channels=None):
                   events=_events(parameters, subject if names else None, frame_rate),
                   unit=unit, device_name=_device_name(analog, keep))
     trial.source_path = path
+    trial.subject_known = bool(names and names[0])
     trial.analog_indices = list(keep)
     trial.first_frame = layout.first_frame
     trial.layout = layout

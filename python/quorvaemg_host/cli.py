@@ -640,12 +640,13 @@ def check_raw(label, trial):
 
     Checked before processing replaces the samples (keeping the raw arrays
     until the end would hold the trial in memory twice).  A channel that
-    cannot be checked is a warning: processing goes on.  The warnings are
+    cannot be checked is judged unusable, and a trial that cannot be checked
+    at all is a warning: processing goes on.  The warnings are
     shown with the trial's progress line, so that runs over several
     processes keep them in trial order.
     """
     try:
-        return quality.assess(trial), []
+        return quality.assess(trial, unreadable=True), []
     except ValueError as exc:
         return None, [f"warning: {label}: quality not checked: {exc}"]
 
@@ -681,7 +682,7 @@ def run_quality(args):
     for source in trial_sources(args):
         try:
             trial = source.open()
-            results = quality.assess(trial, **thresholds)
+            results = quality.assess(trial, unreadable=True, **thresholds)
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
             print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
             failed += 1
@@ -932,6 +933,16 @@ def main(argv=None):
     except UsageError as exc:
         print(f"{PROG}: error: {exc}, see {PROG} --help", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader of the output stopped early (e.g. "| head"): nothing to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        # Every output is written whole or not at all: what the interrupt cut
+        # short was never moved into place, so there is nothing to clean up.
+        print(f"{PROG}: error: interrupted; the file being written was not written, "
+              "run the command again", file=sys.stderr)
+        return 130
     except Exception as exc:  # noqa: BLE001 - any failure ends the run with one line
         print(f"{PROG}: error: {describe(exc)}", file=sys.stderr)
         return 1

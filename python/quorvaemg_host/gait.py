@@ -16,7 +16,6 @@ or the plain records a Nexus script reads with
 ``quorvaemg_gait.read_trial``.  Keep to Python 3.7.
 """
 
-import csv
 import math
 import os
 import re
@@ -35,6 +34,7 @@ POINTS = 101
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
 UNKNOWN = "side/muscle not known"
+WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 _SOURCE_KEY = re.compile(r"^\w+: ")
 
 
@@ -47,23 +47,15 @@ class GaitError(ValueError):
 
 # -- settings -----------------------------------------------------------------------
 
-def _csv_rows(path):
-    """(line number, stripped cells) of a small CSV file, without blank and # lines."""
-    with open(path, newline="") as f:
-        for number, row in enumerate(csv.reader(f), 1):
-            cells = [c.strip() for c in row]
-            if any(cells) and not cells[0].startswith("#"):
-                yield number, cells
-
-
 def read_mvc(path):
-    """{channel: reference value} of an MVC file ``channel,value`` (header optional)."""
+    """{channel: reference value} of an MVC file ``channel,value`` (header optional;
+    ``channel;value`` with a decimal comma too)."""
     values = {}
-    for number, cells in _csv_rows(path):
+    for number, cells in tables.read_rows(path):
         if not values and cells[0].lower() == "channel":
             continue
         try:
-            value = float(cells[1]) if len(cells) == 2 else float("nan")
+            value = float(cells[1].replace(",", ".")) if len(cells) == 2 else float("nan")
         except ValueError:
             value = float("nan")
         if not (math.isfinite(value) and value > 0):
@@ -161,7 +153,7 @@ def split_period(on, off):
 def normal_activity(path=NORMAL_TABLE):
     """{muscle: (periods as (on, off) in % of the cycle, as listed, source names)}."""
     table = {}
-    for number, cells in _csv_rows(path):
+    for number, cells in tables.read_rows(path):
         if cells[0] == "muscle":
             continue
         periods, sources = table.setdefault(cells[0], ([], []))
@@ -209,6 +201,9 @@ class PreparedTrial:
     def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable,
                  verdicts):
         self.name, self.subject, self.folder = trial.name, trial.subject, trial.folder
+        # A C3D file naming no subject stands for its trial name: that is no
+        # other subject's trial.
+        self.subject_known = getattr(trial, "subject_known", True)
         self.unit = trial.unit
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
         self.left_out = left_out      # {side: [(start s, end s, reason)]}
@@ -336,7 +331,8 @@ def prepare_all(sources, settings, progress=None, describe=None):
 
     A trial that cannot be opened or used is refused with its reason and the
     others go on; so is a trial of another subject than the first usable one,
-    since one report is one subject's.  ``progress(number, total, label,
+    since one report is one subject's, and one of the name of a trial pooled
+    already.  ``progress(number, total, label,
     prepared or None, reason)`` is told of each trial in turn; ``describe(exception)``
     words a failure (default: its message).
     """
@@ -346,9 +342,16 @@ def prepare_all(sources, settings, progress=None, describe=None):
         result, reason = None, None
         try:
             result = prepare(open_trial(), settings)
-            if prepared and result.subject != prepared[0].subject:
-                reason = (f"subject {result.subject}, not {prepared[0].subject} of the first "
-                          "trial (one report pools one subject's trials)")
+            named = [trial for trial in prepared if trial.subject_known]
+            if result.subject_known and named and result.subject != named[0].subject:
+                reason = (f"subject {result.subject}, not {named[0].subject} of the first "
+                          "trial naming one (one report pools one subject's trials)")
+                result = None
+            elif any(result.name == trial.name for trial in prepared):
+                # Its cycles would count twice, or be told apart from the
+                # other's by nothing in the tables.
+                reason = (f"a trial named {result.name} is pooled already (the same trial "
+                          "named twice, or two trials of one name: rename one to pool both)")
                 result = None
         except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
             reason = (describe(exc) if describe is not None
@@ -395,7 +398,9 @@ class GaitResult:
         self.left_out = left_out          # [(channel, reason)]
         self.verdicts = dict(verdicts or {})
         first = prepared[0]
-        self.name, self.subject, self.folder = first.name, first.subject, first.folder
+        self.name, self.folder = first.name, first.folder
+        self.subject = next((t.subject for t in prepared if t.subject_known),
+                            "not named in the trials")
         self.unit = "%" if settings.normalise != "none" else first.unit
 
     def left_out_lines(self):
@@ -406,6 +411,12 @@ class GaitResult:
                 reasons.append(reason)
         return [reason + ": " + ", ".join(n for n, r in self.left_out if r == reason)
                 for reason in reasons]
+
+    def left_out_of(self, side, muscle):
+        """[(channel, reason)] of the channels of ``side`` and ``muscle`` left out."""
+        named = {name for trial in self.prepared
+                 for name, found in trial.side_muscle.items() if found == (side, muscle)}
+        return [(name, reason) for name, reason in self.left_out if name in named]
 
     def pages(self):
         """The muscle pages: (muscle, left ChannelResult or None, right one or None),
@@ -497,15 +508,19 @@ def write_outputs(result, out=None):
     """Write the PDF and both tables into ``out`` (default: the first trial's
     folder), each complete or not at all; their paths."""
     from plotvane import safe_file_part
-    from plotvane.gait import write_gait_report
+    from plotvane.gait import GAIT_SUFFIX, write_gait_report
 
     folder = os.path.abspath(os.path.expanduser(out if out is not None else result.folder
                                                 or os.curdir))
-    os.makedirs(folder, exist_ok=True)
+    with tables.output(folder, WRITE_ELSEWHERE):
+        os.makedirs(folder, exist_ok=True)
     base = os.path.join(folder, safe_file_part(result.name))
-    paths = [write_gait_report(result, folder)]
+    pdf = base + GAIT_SUFFIX
+    tables.check_writable([pdf, base + CYCLES_SUFFIX, base + ACTIVITY_SUFFIX], WRITE_ELSEWHERE)
+    with tables.output(pdf, tables.CLOSE_IT + WRITE_ELSEWHERE):
+        paths = [write_gait_report(result, folder)]
     for suffix, rows in ((CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)):
-        paths.append(tables.write_csv(base + suffix, rows(result)))
+        paths.append(tables.write_csv(base + suffix, rows(result), WRITE_ELSEWHERE))
     return paths
 
 
@@ -523,6 +538,13 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     result = analyse(prepared, settings, refused, verdicts)
     for line in result.left_out_lines():
         say("left out, " + line)
+    # A misspelt name in the mapping would leave its channel to the guess from
+    # its name, which the mapping is there to overrule.
+    unmatched = [name for name in settings.mapping
+                 if not any(name in trial.side_muscle for trial in prepared)]
+    if unmatched:
+        say("muscles file: no channel analysed is named " + ", ".join(unmatched)
+            + " (misspelt, or outside --channels?)")
     for name, (verdict, why) in result.verdicts.items():
         if verdict != "good":
             say(f"signal quality: {name} is {verdict} ({why}); its page is marked")

@@ -8,8 +8,9 @@ too.  A mapping file ``channel,side,muscle`` given by the user always wins.
 A channel that maps to nothing is left out and listed, never guessed.
 """
 
-import csv
 import re
+
+from quorvaemg_host import tables
 
 SIDE_NAMES = {"L": "Left", "LEFT": "Left", "R": "Right", "RIGHT": "Right"}
 
@@ -77,26 +78,23 @@ def read_mapping(path):
     """{channel: (side, muscle)} of a mapping file ``channel,side,muscle``.
 
     The header row is optional; blank lines and lines starting with ``#`` are
-    skipped.  A muscle outside the table is kept under the name given (it then
-    has no normal pattern to compare with).  A bad row is a ``MappingError``
-    naming the file and the line.
+    skipped, and files as Excel saves them are read (``tables.read_rows``).
+    A muscle outside the table is kept under the name given (it then has no
+    normal pattern to compare with).  A bad row is a ``MappingError`` naming
+    the file and the line.
     """
     mapping = {}
-    with open(path, newline="") as f:
-        for number, row in enumerate(csv.reader(f), 1):
-            cells = [c.strip() for c in row]
-            if not any(cells) or cells[0].startswith("#"):
-                continue
-            if number == 1 and tuple(c.lower() for c in cells) == _MAPPING_HEADER:
-                continue
-            where = f"{path} line {number}"
-            if len(cells) != 3 or not cells[0] or not cells[2]:
-                raise MappingError(f"{where}: expected channel,side,muscle, found "
-                                   f"\"{','.join(row)}\"")
-            side = SIDE_NAMES.get(cells[1].upper())
-            if side is None:
-                raise MappingError(f"{where}: side \"{cells[1]}\" is not L, R, Left or Right")
-            mapping[cells[0]] = (side, muscle_key(cells[2]) or cells[2])
+    for row, (number, cells) in enumerate(tables.read_rows(path)):
+        if row == 0 and tuple(c.lower() for c in cells) == _MAPPING_HEADER:
+            continue
+        where = f"{path} line {number}"
+        if len(cells) != 3 or not cells[0] or not cells[2]:
+            raise MappingError(f"{where}: expected channel,side,muscle, found "
+                               f"\"{','.join(cells)}\"")
+        side = SIDE_NAMES.get(cells[1].upper())
+        if side is None:
+            raise MappingError(f"{where}: side \"{cells[1]}\" is not L, R, Left or Right")
+        mapping[cells[0]] = (side, muscle_key(cells[2]) or cells[2])
     return mapping
 
 

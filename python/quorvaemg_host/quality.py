@@ -48,29 +48,38 @@ def channel_positions(trial, channels=None):
     return [names.index(name) for name in channels]
 
 
-def check(names, samples, rate, **thresholds):
+def check(names, samples, rate, unreadable=False, **thresholds):
     """``ChannelQuality`` of each channel: names, sample arrays and their rate.
 
     A channel that cannot be checked (no samples, or non-finite ones) raises
-    ValueError naming it.
+    ValueError naming it; with ``unreadable`` it is judged unusable instead,
+    with that reason, so that a table still shows the trial's other channels.
     """
+    quorvaemg_gait.check_channels([], rate, **thresholds)  # a bad rate is no channel's fault
     results = []
     for name, x in zip(names, samples):
         try:
-            results.append(ChannelQuality(name, quorvaemg_gait.check_channel(x, rate,
-                                                                            **thresholds)))
+            measures = quorvaemg_gait.check_channel(x, rate, **thresholds)
         except ValueError as exc:
-            raise ValueError(f"channel {name}: {exc}") from None
+            if not unreadable:
+                raise ValueError(f"channel {name}: {exc}") from None
+            measures = dict.fromkeys(MEASURES)
+            nan = float("nan")
+            measures.update(samples=len(x), sd=nan, range=nan, step=nan, clipped_share=nan,
+                            longest_clip=0, low_hz=nan, verdict="unusable", reasons=[str(exc)])
+        results.append(ChannelQuality(name, measures))
     return results
 
 
-def assess(trial, channels=None, **thresholds):
+def assess(trial, channels=None, unreadable=False, **thresholds):
     """The checks on the raw samples of the trial's channels (all, or those
     ``channels`` names: see ``channel_positions``); keyword arguments change
-    thresholds (see ``quorvaemg_gait.check_channel``)."""
+    thresholds (see ``quorvaemg_gait.check_channel``); ``unreadable``: see
+    ``check``."""
     positions = channel_positions(trial, channels)
     return check([trial.channel_names[k] for k in positions],
-                 [trial.samples[k] for k in positions], trial.device_rate, **thresholds)
+                 [trial.samples[k] for k in positions], trial.device_rate, unreadable,
+                 **thresholds)
 
 
 def verdicts(trial, channels=None, **thresholds):
@@ -97,7 +106,7 @@ def write_csv(path, trials):
     rows = [("trial", "channel") + MEASURES]
     rows += [[label, q.name] + [_cell(q.measures[m]) for m in MEASURES]
              for label, results in trials for q in results]
-    return tables.write_csv(os.path.abspath(path), rows)
+    return tables.write_csv(os.path.abspath(path), rows, "name another file")
 
 
 def unusable_warnings(label, results):
