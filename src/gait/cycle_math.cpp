@@ -367,6 +367,7 @@ NormalComparison compare_periods(const std::vector<Period> &active,
     for (const Period &arc : normal_arcs) {
         std::vector<Period> pieces;
         cycle_append_arc(pieces, arc);
+        cycle_sort(pieces);  // an arc across 100 % comes as its end piece first
         if (cycle_overlap(detected, pieces) <= 0.0) {
             result.absent.insert(result.absent.end(), pieces.begin(), pieces.end());
         }
