@@ -120,6 +120,9 @@ def test_injected_fault_is_found_at_its_size(rate, case, make, thresholds, verdi
      "above 0"),
     (lambda: quorvaemg_gait.check_channels([[1.0, 2.0], []], 1000), ValueError,
      "channels[1] is empty"),
+    (lambda: quorvaemg_gait.quality_text("T", 1000, ["A"], [
+        dict(quorvaemg_gait.check_channel([1.0, 2.0], 1000), samples=-1)]), TypeError,
+     "results[0]['samples'] is not a value check_channel gives (-1)"),
     (lambda: quality.assess(Trial("/", "W", "S", ["A", "B"], [[0.0] * 9, []], 1e3, 1e2)),
      ValueError, "channel B: samples is empty"),
     (lambda: quality.assess(Trial("/", "W", "S", ["A"], [[0.0] * 9], 1e3, 1e2), ["LTA"]),
@@ -161,6 +164,17 @@ def test_very_short_and_huge_channels_are_judged_without_failing():
     assert huge["verdict"] == "good" and np.isfinite(huge["sd"])
     hostile = quorvaemg_gait.check_channel(HOSTILE, 1000)
     assert (hostile["samples"], hostile["reasons"]) == (64, ["constant at 0.5"])
+
+
+@pytest.mark.parametrize("change, cell", [
+    ({}, "-"),
+    ({"mains_hz": 50.0, "mains_share": None}, "-"),  # a row put together by hand
+    ({"mean_hz": 1e300}, "%.1f" % 1e300),
+])
+def test_quality_text_shows_each_row_as_given(change, cell):
+    row = dict(quorvaemg_gait.check_channel(clean(1000.0, 3.0)[1], 1000), **change)
+    line = quorvaemg_gait.quality_text("T", 1000, ["A"], [row]).splitlines()[2]
+    assert cell in line.split()
 
 
 def read_rows(path):

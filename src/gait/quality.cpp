@@ -146,23 +146,34 @@ py::dict to_dict(const ChannelQuality &q) {
     return row;
 }
 
-ChannelQuality from_dict(py::handle row) {
+ChannelQuality from_dict(py::handle row, const std::string &what) {
+    // A value of the wrong kind is the caller's mistake: TypeError naming
+    // the row and key, not pybind11's cast error.
+    auto field = [&](const char *key, auto kind) {
+        py::object value = row[py::str(key)];
+        try {
+            return value.cast<decltype(kind)>();
+        } catch (const py::cast_error &) {
+            throw py::type_error(what + "['" + key + "'] is not a value check_channel gives (" +
+                                 std::string(py::repr(value)) + ")");
+        }
+    };
     ChannelQuality q;
-    q.samples = row[py::str("samples")].cast<std::size_t>();
+    q.samples = field("samples", std::size_t{});
     for (const auto &f : quality_numbers) {
-        q.*(f.member) = row[py::str(f.key)].cast<double>();
+        q.*(f.member) = field(f.key, double{});
     }
-    q.longest_clip = row[py::str("longest_clip")].cast<std::size_t>();
+    q.longest_clip = field("longest_clip", std::size_t{});
     for (const auto &f : quality_optionals) {
-        q.*(f.member) = row[py::str(f.key)].cast<std::optional<double>>();
+        q.*(f.member) = field(f.key, std::optional<double>{});
     }
-    std::string verdict = row[py::str("verdict")].cast<std::string>();
+    std::string verdict = field("verdict", std::string{});
     for (Verdict v : {Verdict::good, Verdict::doubtful, Verdict::unusable}) {
         if (verdict == verdict_name(v)) {
             q.verdict = v;
         }
     }
-    q.reasons = row[py::str("reasons")].cast<std::vector<std::string>>();
+    q.reasons = field("reasons", std::vector<std::string>{});
     return q;
 }
 
@@ -205,8 +216,10 @@ void register_quality(py::module_ &m) {
                                       std::to_string(rows.size()) + " results");
             }
             std::vector<ChannelQuality> results;
-            for (py::handle row : rows) {
-                results.push_back(from_dict(row));
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                // Held while it is read: a sequence may make each row afresh.
+                py::object row = rows[i];
+                results.push_back(from_dict(row, "results[" + std::to_string(i) + "]"));
             }
             return format_table(trial, sampling_rate(rate, "rate"), names, results);
         },

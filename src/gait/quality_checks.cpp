@@ -33,8 +33,12 @@ std::size_t quality_count(double value, double least, std::size_t limit) {
 }
 
 std::string quality_format(const char *format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
+    // Sized for the value: "%.1f" of a measure at an absurd rate runs to
+    // hundreds of digits, which a fixed buffer would cut short.
+    const int length = std::snprintf(nullptr, 0, format, value);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, value);
+    text.pop_back();
     return text;
 }
 
@@ -354,9 +358,11 @@ std::string format_table(const std::string &trial, double rate,
                             "SNR dB", "Mean Hz", "Med. Hz", "Verdict", "Why"});
     for (std::size_t i = 0; i < results.size() && i < names.size(); ++i) {
         const ChannelQuality &q = results[i];
-        std::string mains = q.mains_hz ? quality_format("%.0f Hz ", *q.mains_hz) +
-                                             quality_format("%.1f %%", 100.0 * *q.mains_share)
-                                       : std::string("-");
+        // Both or neither, as the checks give them; a row made by hand may not.
+        std::string mains = q.mains_hz && q.mains_share
+                                ? quality_format("%.0f Hz ", *q.mains_hz) +
+                                      quality_format("%.1f %%", 100.0 * *q.mains_share)
+                                : std::string("-");
         std::string why;
         for (const std::string &reason : q.reasons) {
             why += (why.empty() ? "" : "; ") + reason;
