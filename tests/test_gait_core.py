@@ -187,6 +187,7 @@ def test_rms_envelope_window_in_samples_of_the_rate(rate, window_ms, before, aft
 
 x10 = np.arange(10.0)
 C = [[0, 9, 4]]
+LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -225,6 +226,8 @@ C = [[0, 9, 4]]
     (lambda: gait.analyse_channel([(x10, [[0, 5]])]), ValueError, "columns"),
     (lambda: gait.analyse_channel([(x10, C)], scale="max"), ValueError, "scale"),
     (lambda: gait.analyse_channel([(x10, C)], scale=-1), ValueError, "scale"),
+    (lambda: gait.analyse_channel([(x10, C)], scale=np.True_), TypeError, "scale"),
+    (lambda: gait.analyse_channel([LYING_PAIR]), TypeError, r"pieces\[0\] must be a pair"),
     (lambda: gait.analyse_channel([(-x10, C)], scale="peak"), ValueError, "peak"),
     (lambda: gait.analyse_channel([(x10, C)], threshold=1.5), ValueError, "threshold"),
     (lambda: gait.linear_envelope(np.ones(500), 40.0), ValueError, "rate: at 40 Hz"),

@@ -206,7 +206,8 @@ AmplitudeScale cycle_scale(py::handle scale) {
         }
         return s;
     }
-    if (PyBool_Check(scale.ptr())) {
+    if (PyBool_Check(scale.ptr()) ||
+        py::isinstance(scale, py::module_::import("numpy").attr("bool_"))) {
         refuse(PyExc_TypeError, "scale must be \"none\", \"peak\" or a reference value, not bool");
     }
     s.kind = AmplitudeScale::reference;
@@ -235,10 +236,14 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
     for (std::size_t i = 0; i < items.size(); ++i) {
         const std::string name = "pieces[" + std::to_string(i) + "]";
         py::handle item = items[i];
-        if (!(PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) || py::len(item) != 2) {
+        // The copy's size, not len(): a list subclass may say another.
+        py::tuple pair;
+        if (PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) {
+            pair = py::tuple(py::reinterpret_borrow<py::object>(item));
+        }
+        if (pair.size() != 2) {
             refuse(PyExc_TypeError, name + " must be a pair (samples, cycles)");
         }
-        py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(item));
         DoubleArray samples = samples_array(pair[0], name + " samples");
         DoubleArray table = cycle_table(pair[1], name + " cycles", samples, 3);
         const auto rows = static_cast<std::size_t>(table.shape(0));
