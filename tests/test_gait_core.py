@@ -185,6 +185,14 @@ def test_rms_envelope_window_in_samples_of_the_rate(rate, window_ms, before, aft
     np.testing.assert_allclose(gait.rms_envelope(raw, rate, window_ms), expected, rtol=1e-12)
 
 
+@pytest.mark.parametrize("factor", [1e300, 1e-300])
+def test_envelopes_in_any_unit(factor):
+    raw = np.random.default_rng(5).standard_normal(3000) + 0.5
+    for envelope in (gait.linear_envelope, lambda x, rate: gait.rms_envelope(x, rate, 50)):
+        np.testing.assert_allclose(envelope(raw * factor, 1000.0) / factor,
+                                   envelope(raw, 1000.0), rtol=1e-9)
+
+
 x10 = np.arange(10.0)
 C = [[0, 9, 4]]
 LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
@@ -236,6 +244,9 @@ LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
     (lambda: gait.linear_envelope(np.ones(500), 1000, band=(20,)), ValueError, "band"),
     (lambda: gait.linear_envelope(np.ones(10), 1000), ValueError, "samples are too few"),
     (lambda: gait.linear_envelope(np.ones(500), 1000, order=0), ValueError, "order"),
+    (lambda: gait.linear_envelope(np.ones(500), 1000, order=200), ValueError, "at most 20"),
+    (lambda: gait.linear_envelope(x10.repeat(50), 1000, lowpass=1e-10), ValueError,
+     "band or lowpass"),
     (lambda: gait.rms_envelope(x10, 1000, 0), ValueError, "window_ms"),
     (lambda: gait.rms_envelope(None, 1000, 10), TypeError, "samples"),
     (lambda: gait.rms_envelope(x10, 1000, 1e300), ValueError, "window_ms"),

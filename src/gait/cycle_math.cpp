@@ -214,6 +214,11 @@ bool all_finite(const double *data, std::size_t n) {
     return seen == 0;
 }
 
+double unit_gain(double magnitude) {
+    const int exponent = magnitude > 0.0 ? std::ilogb(magnitude) : 0;
+    return std::ldexp(1.0, -std::clamp(exponent, -1000, 1000));
+}
+
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
                                            double frame_rate) {
     std::vector<double> out(frames.size);

@@ -1,5 +1,7 @@
 #include "gait/quality_checks.hpp"
 
+#include "gait/cycle_math.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -139,9 +141,7 @@ ChannelQuality Checker::check(const double *x, std::size_t n, double rate) {
     double low = *lowest, high = *highest;
     // Work on a copy scaled by a power of two (exact) to magnitudes near 1,
     // so that squares neither overflow nor vanish whatever the units.
-    double magnitude = std::max(std::fabs(low), std::fabs(high));
-    int exponent = magnitude > 0.0 ? std::ilogb(magnitude) : 0;
-    double gain = std::ldexp(1.0, -std::clamp(exponent, -1000, 1000));
+    double gain = cycles::unit_gain(std::max(std::fabs(low), std::fabs(high)));
     std::vector<double> y(x, x + n);
     double mean = 0.0;
     for (double &v : y) {
