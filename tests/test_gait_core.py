@@ -223,6 +223,8 @@ LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
     (lambda: gait.cycle_statistics(np.empty((0, 101))), ValueError, "curves is empty"),
     (lambda: gait.activation(x10, np.nan), ValueError, "level"),
     (lambda: gait.activation(x10, 0.5, merge=-1), ValueError, "merge"),
+    (lambda: gait.activation(x10, 0.5, merge=150), ValueError, "merge must lie between 0 and 100"),
+    (lambda: gait.find_cycles([1, 2], [1.5], 10**30), ValueError, "length is too large"),
     (lambda: gait.activation([[1, 2], [3]], 0.5), TypeError, "curve_or_curves"),
     (lambda: gait.activation([1.0], 0.5), ValueError, "2 points"),
     (lambda: gait.compare_with_normal([(10, 120)], []), ValueError, r"active\[0\]"),

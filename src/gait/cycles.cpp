@@ -145,8 +145,9 @@ py::tuple cycle_statistics_of(py::handle curves) {
 
 double cycle_merge(py::handle merge) {
     const double m = finite_number(merge, "merge");
-    if (m < 0.0) {
-        refuse(PyExc_ValueError, "merge must not be negative");
+    if (m < 0.0 || m > 100.0) {
+        refuse(PyExc_ValueError, "merge must lie between 0 and 100 (% of the cycle), not " +
+                                     number_text(m));
     }
     return m;
 }
