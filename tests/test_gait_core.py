@@ -198,6 +198,22 @@ C = [[0, 9, 4]]
 LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
 
 
+class Emptying:
+    """A sample that empties another piece's array when read."""
+
+    def __init__(self, other):
+        self.other = other
+
+    def __float__(self):
+        self.other.resize(0, refcheck=False)
+        return 0.5
+
+
+def emptied_piece():
+    first = np.arange(10.0)
+    return gait.analyse_channel([(first, C), ([Emptying(first)] + [0.5] * 9, C)])
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: gait.event_positions([1, 2], 1, 0, 100), ValueError, "device_rate"),
     (lambda: gait.event_positions([1, np.nan], 1, 2000, 100), ValueError, "frames"),
@@ -238,6 +254,7 @@ LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
     (lambda: gait.analyse_channel([(x10, C)], scale=-1), ValueError, "scale"),
     (lambda: gait.analyse_channel([(x10, C)], scale=np.True_), TypeError, "scale"),
     (lambda: gait.analyse_channel([LYING_PAIR]), TypeError, r"pieces\[0\] must be a pair"),
+    (emptied_piece, ValueError, r"pieces\[0\] samples is empty"),
     (lambda: gait.analyse_channel([(-x10, C)], scale="peak"), ValueError, "peak"),
     (lambda: gait.analyse_channel([(x10, C)], threshold=1.5), ValueError, "threshold"),
     (lambda: gait.linear_envelope(np.ones(500), 40.0), ValueError, "rate: at 40 Hz"),

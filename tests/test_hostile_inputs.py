@@ -152,20 +152,27 @@ rng = random.Random(int(os.environ.get("QUORVAEMG_FUZZ_SEED", "8")))
 NUMBERS = [0, 1, -1, 2, 3, 101, 0.5, 1e-300, 1e300, float("nan"), float("inf"), True,
            np.True_, np.int64(7), 10**30, "peak", "none", None, [1.0], np.array(2.0)]
 
+MADE = []  # arrays handed to earlier arguments of the call
+
 class Shrinking:
-    # A sample that empties or grows the list holding it when read.
+    # A sample that empties or grows the list holding it, or an array made
+    # for another argument, when read.
     def __init__(self, target): self.target = target
     def __float__(self):
-        if rng.random() < 0.5:
-            self.target.clear()
+        target = rng.choice(MADE[-4:] + [self.target])
+        if isinstance(target, np.ndarray):
+            target.resize(rng.choice([0, 3, 3 * target.size + 7]), refcheck=False)
+        elif rng.random() < 0.5:
+            target.clear()
         else:
-            self.target.extend([0.25] * rng.randint(1, 500))
+            target.extend([0.25] * rng.randint(1, 500))
         return 0.5
 
 def samples():
     n = rng.choice([0, 1, 2, 3, 16, 40, 333, 2048, 5000])
     kind = rng.randrange(8)
     x = np.random.default_rng(rng.randrange(1000)).standard_normal(n)
+    MADE.append(x)
     if kind == 0:
         return x * rng.choice([1e-300, 1e300, 1.0, 0.0])
     if kind == 1:
@@ -189,6 +196,7 @@ def table(columns, n):
     a, b = sorted(rng.uniform(-5, n + 5) for _ in range(2))
     t = np.array([[a, b, rng.uniform(a, b)][:columns] + [1.0] * (columns - 3)
                   for _ in range(rows)]).reshape(rows, columns)
+    MADE.append(t)
     return rng.choice([t, t.tolist(), t.T, t[:, :2], t.astype(np.float32), np.empty((0, 3)),
                        [[np.nan, 1, 2]], t.ravel()])
 

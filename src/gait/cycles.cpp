@@ -231,11 +231,15 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
     }
     // The arrays stay referenced here while the core reads their buffers.
     py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(pieces));
-    std::vector<DoubleArray> arrays;
-    std::vector<ChannelPiece> core;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    std::vector<DoubleArray> arrays(2 * items.size());
+    auto convert = [&arrays](std::size_t i, py::handle samples_value, py::handle cycles_value) {
         const std::string name = "pieces[" + std::to_string(i) + "]";
+        DoubleArray samples = samples_array(samples_value, name + " samples");
+        DoubleArray table = cycle_table(cycles_value, name + " cycles", samples, 3);
+        arrays[2 * i] = std::move(samples);
+        arrays[2 * i + 1] = std::move(table);
+    };
+    for (std::size_t i = 0; i < items.size(); ++i) {
         py::handle item = items[i];
         // The copy's size, not len(): a list subclass may say another.
         py::tuple pair;
@@ -243,15 +247,23 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
             pair = py::tuple(py::reinterpret_borrow<py::object>(item));
         }
         if (pair.size() != 2) {
-            refuse(PyExc_TypeError, name + " must be a pair (samples, cycles)");
+            refuse(PyExc_TypeError, "pieces[" + std::to_string(i) +
+                                        "] must be a pair (samples, cycles)");
         }
-        DoubleArray samples = samples_array(pair[0], name + " samples");
-        DoubleArray table = cycle_table(pair[1], name + " cycles", samples, 3);
-        const auto rows = static_cast<std::size_t>(table.shape(0));
-        core.push_back({values_of(samples), table.data(), rows});
+        convert(i, pair[0], pair[1]);
+    }
+    // Converting a piece may run Python code (a sample's __float__) that
+    // resizes an array of an earlier piece, so all are checked once more,
+    // now that no Python code runs any longer, before their buffers are
+    // taken.  The arrays are numpy's own by now: nothing is copied again.
+    std::vector<ChannelPiece> core;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const DoubleArray samples = arrays[2 * i], table = arrays[2 * i + 1];
+        convert(i, samples, table);
+        const auto rows = static_cast<std::size_t>(arrays[2 * i + 1].shape(0));
+        core.push_back({values_of(arrays[2 * i]), arrays[2 * i + 1].data(), rows});
         count += rows;
-        arrays.push_back(std::move(samples));
-        arrays.push_back(std::move(table));
     }
     if (count == 0) {
         refuse(PyExc_ValueError, "pieces hold no cycles to analyse");
