@@ -149,6 +149,7 @@ def test_channels_analysed_in_threads_agree():
     ([], [(10, 20)], dict(agreement=90, absent=[(10, 20)])),
     ([(15, 45)], [(10, 20), (40, 50)], dict(agreement=70, prolonged=[(20, 40)])),
     ([(2, 10)], [(85, 12)], dict(agreement=81, absent=[], premature=[])),
+    ([], [(100, 0), (100, 7)], dict(agreement=93, absent=[(0, 7)])),
 ])
 def test_compare_with_normal(active, normal, expected):
     result = gait.compare_with_normal(active, normal)

@@ -117,8 +117,14 @@ std::vector<Period> cycle_linear_union(const std::vector<Period> &periods) {
         if (on < off) {
             pieces.emplace_back(on, off);
         } else if (on > off) {
-            pieces.emplace_back(on, 100.0);
-            pieces.emplace_back(0.0, off);
+            // (100, x) and (x, 0) have one empty piece, which would come
+            // back as an absent period of no length.
+            if (on < 100.0) {
+                pieces.emplace_back(on, 100.0);
+            }
+            if (off > 0.0) {
+                pieces.emplace_back(0.0, off);
+            }
         }
     }
     cycle_sort(pieces);
