@@ -40,6 +40,17 @@ const quality_optional_field quality_optionals[] = {
     {"median_hz", &ChannelQuality::median_hz},
 };
 
+// float(value); what cannot be converted (an array of several values, a
+// number type whose conversion fails) is a TypeError saying `message`.
+double quality_float(py::handle value, const std::string &message) {
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::type_error(message);
+    }
+    return number;
+}
+
 // Thresholds that size a window, a run or a band: zero would leave nothing to measure.
 bool quality_must_be_positive(const std::string &name) {
     return name == "clip_run" || name == "mains_harmonics" || name == "low_hz" ||
@@ -79,14 +90,12 @@ py::array_t<double> channel_array(py::handle value, const std::string &what) {
 }
 
 double sampling_rate(py::handle value, const char *what) {
+    const std::string not_a_rate = std::string(what) + " must be a number of samples per second";
     if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()) ||
         PyComplex_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be a number of samples per second");
+        throw py::type_error(not_a_rate);
     }
-    double rate = PyFloat_AsDouble(value.ptr());
-    if (rate == -1.0 && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
+    double rate = quality_float(value, not_a_rate);
     if (!std::isfinite(rate) || rate <= 0.0) {
         throw py::value_error(std::string(what) + " must be a finite number above 0, not " +
                               std::string(py::str(value)));
@@ -112,10 +121,7 @@ Thresholds thresholds_from(const py::kwargs &kwargs) {
         if (PyBool_Check(item.second.ptr()) || !PyNumber_Check(item.second.ptr())) {
             throw py::type_error("threshold " + name + " must be a number");
         }
-        double value = PyFloat_AsDouble(item.second.ptr());
-        if (value == -1.0 && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
+        double value = quality_float(item.second, "threshold " + name + " must be a number");
         bool positive = quality_must_be_positive(name);
         if (!std::isfinite(value) || value < 0.0 || (positive && value == 0.0)) {
             throw py::value_error("threshold " + name + " must be a finite number " +
