@@ -254,6 +254,7 @@ def emptied_piece():
     (lambda: gait.analyse_channel([(x10, C)], scale="max"), ValueError, "scale"),
     (lambda: gait.analyse_channel([(x10, C)], scale=-1), ValueError, "scale"),
     (lambda: gait.analyse_channel([(x10, C)], scale=np.True_), TypeError, "scale"),
+    (lambda: gait.analyse_channel([(x10, C)], scale=1e-308), ValueError, "beyond the range"),
     (lambda: gait.analyse_channel([LYING_PAIR]), TypeError, r"pieces\[0\] must be a pair"),
     (emptied_piece, ValueError, r"pieces\[0\] samples is empty"),
     (lambda: gait.analyse_channel([(-x10, C)], scale="peak"), ValueError, "peak"),

@@ -445,6 +445,9 @@ ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, Amplitu
         for (double &v : a.curves) {
             v = v / hundred_percent * 100.0;
         }
+        if (!all_finite(a.curves.data(), a.curves.size())) {
+            throw std::domain_error("scale: the curves in % of it lie beyond the range of numbers");
+        }
     }
     a.statistics = curve_statistics(a.curves.data(), count, points);
 

@@ -120,8 +120,8 @@ struct NonFiniteCycle : std::domain_error {
 };
 
 // The whole analysis of one channel after its envelope.  Throws
-// NonFiniteCycle, or std::domain_error when there is no cycle or the peak
-// scale has no positive peak to divide by.
+// NonFiniteCycle, or std::domain_error when there is no cycle, the peak
+// scale has no positive peak to divide by, or the scaled curves overflow.
 ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, AmplitudeScale scale,
                                 double threshold, double merge, std::size_t points);
 
