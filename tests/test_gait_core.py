@@ -1,6 +1,7 @@
 """The numeric core of gait-cycle EMG, through quorvaemg_gait as the report code calls it."""
 
 import concurrent.futures
+import gc
 
 import numpy as np
 import pytest
@@ -133,6 +134,7 @@ def test_channels_analysed_in_threads_agree():
     envelope, strikes, offs = synthetic_trial(2000.0, [1.0, 1.1] * 20, [(40, 10)])
     pieces = [(envelope, gait.find_cycles(strikes, offs, len(envelope))[0])] * 3
     expected = gait.analyse_channel(pieces)
+    gc.collect()  # Tk objects of earlier tests must not be collected in a worker thread
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         for result in pool.map(lambda _: gait.analyse_channel(pieces), range(16)):
             assert np.array_equal(result["curves"], expected["curves"])

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gait/cycle_args.hpp"
 #include "gait/gait.hpp"
@@ -231,13 +233,13 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
     }
     // The arrays stay referenced here while the core reads their buffers.
     py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(pieces));
-    std::vector<DoubleArray> arrays(2 * items.size());
-    auto convert = [&arrays](std::size_t i, py::handle samples_value, py::handle cycles_value) {
+    std::vector<std::pair<DoubleArray, DoubleArray>> arrays;  // samples, cycles
+    arrays.reserve(items.size());
+    auto convert = [](std::size_t i, py::handle samples_value, py::handle cycles_value) {
         const std::string name = "pieces[" + std::to_string(i) + "]";
         DoubleArray samples = samples_array(samples_value, name + " samples");
         DoubleArray table = cycle_table(cycles_value, name + " cycles", samples, 3);
-        arrays[2 * i] = std::move(samples);
-        arrays[2 * i + 1] = std::move(table);
+        return std::make_pair(std::move(samples), std::move(table));
     };
     for (std::size_t i = 0; i < items.size(); ++i) {
         py::handle item = items[i];
@@ -250,7 +252,7 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
             refuse(PyExc_TypeError, "pieces[" + std::to_string(i) +
                                         "] must be a pair (samples, cycles)");
         }
-        convert(i, pair[0], pair[1]);
+        arrays.push_back(convert(i, pair[0], pair[1]));
     }
     // Converting a piece may run Python code (a sample's __float__) that
     // resizes an array of an earlier piece, so all are checked once more,
@@ -258,11 +260,11 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
     // taken.  The arrays are numpy's own by now: nothing is copied again.
     std::vector<ChannelPiece> core;
     std::size_t count = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const DoubleArray samples = arrays[2 * i], table = arrays[2 * i + 1];
-        convert(i, samples, table);
-        const auto rows = static_cast<std::size_t>(arrays[2 * i + 1].shape(0));
-        core.push_back({values_of(arrays[2 * i]), arrays[2 * i + 1].data(), rows});
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        arrays[i] = convert(i, arrays[i].first, arrays[i].second);
+        const DoubleArray &samples = arrays[i].first, &table = arrays[i].second;
+        const auto rows = static_cast<std::size_t>(table.shape(0));
+        core.push_back({values_of(samples), table.data(), rows});
         count += rows;
     }
     if (count == 0) {
