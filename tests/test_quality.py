@@ -1,6 +1,7 @@
 """Signal-quality checks: injected faults, the real recording, bad inputs, the
 command, the processing-run warning and the Nexus call."""
 
+import contextlib
 import csv
 import os
 
@@ -236,7 +237,7 @@ def test_command_table_csv_and_processing_warning(tmp_path, capsys):
     assert "3 channels processed" in out
 
 
-def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys, monkeypatch):
+def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
     t, x = clean(2000.0, 4.0)
     trial = Trial("/tmp/", "Walk02", "S01", ["LTA", "RTA", "OFF"],
                   [x, x + drift(t, 0.6), 0 * x], 2000.0, 100.0)
@@ -251,8 +252,8 @@ def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys, monkeypatch):
     assert expected["RTA"][0] == "doubtful"
     with pytest.raises(ValueError, match="no channel named 'LGAS'"):
         quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["LGAS"])
-    monkeypatch.setattr("sys.stdout", None)  # as under pythonw
-    assert quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["OFF"]) == rows[:1]
+    with contextlib.redirect_stdout(None):  # as under pythonw
+        assert quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["OFF"]) == rows[:1]
 
 
 @pytest.mark.parametrize("setting, says", [
