@@ -1,6 +1,7 @@
 """The numeric core of gait-cycle EMG, through quorvaemg_gait as the report code calls it."""
 
 import concurrent.futures
+import gc
 
 import numpy as np
 import pytest
@@ -133,6 +134,7 @@ def test_channels_analysed_in_threads_agree():
     envelope, strikes, offs = synthetic_trial(2000.0, [1.0, 1.1] * 20, [(40, 10)])
     pieces = [(envelope, gait.find_cycles(strikes, offs, len(envelope))[0])] * 3
     expected = gait.analyse_channel(pieces)
+    gc.collect()  # Tk objects of earlier tests must not be collected in a worker thread
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         for result in pool.map(lambda _: gait.analyse_channel(pieces), range(16)):
             assert np.array_equal(result["curves"], expected["curves"])
@@ -148,6 +150,8 @@ def test_channels_analysed_in_threads_agree():
                                              premature=[], prolonged=[])),
     ([], [(10, 20)], dict(agreement=90, absent=[(10, 20)])),
     ([(15, 45)], [(10, 20), (40, 50)], dict(agreement=70, prolonged=[(20, 40)])),
+    ([(2, 10)], [(85, 12)], dict(agreement=81, absent=[], premature=[])),
+    ([], [(100, 0), (100, 7)], dict(agreement=93, absent=[(0, 7)])),
 ])
 def test_compare_with_normal(active, normal, expected):
     result = gait.compare_with_normal(active, normal)
@@ -184,8 +188,33 @@ def test_rms_envelope_window_in_samples_of_the_rate(rate, window_ms, before, aft
     np.testing.assert_allclose(gait.rms_envelope(raw, rate, window_ms), expected, rtol=1e-12)
 
 
+@pytest.mark.parametrize("factor", [1e300, 1e-300])
+def test_envelopes_in_any_unit(factor):
+    raw = np.random.default_rng(5).standard_normal(3000) + 0.5
+    for envelope in (gait.linear_envelope, lambda x, rate: gait.rms_envelope(x, rate, 50)):
+        np.testing.assert_allclose(envelope(raw * factor, 1000.0) / factor,
+                                   envelope(raw, 1000.0), rtol=1e-9)
+
+
 x10 = np.arange(10.0)
 C = [[0, 9, 4]]
+LYING_PAIR = type("LyingPair", (list,), {"__len__": lambda self: 2})([x10])
+
+
+class Emptying:
+    """A sample that empties another piece's array when read."""
+
+    def __init__(self, other):
+        self.other = other
+
+    def __float__(self):
+        self.other.resize(0, refcheck=False)
+        return 0.5
+
+
+def emptied_piece():
+    first = np.arange(10.0)
+    return gait.analyse_channel([(first, C), ([Emptying(first)] + [0.5] * 9, C)])
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -213,6 +242,8 @@ C = [[0, 9, 4]]
     (lambda: gait.cycle_statistics(np.empty((0, 101))), ValueError, "curves is empty"),
     (lambda: gait.activation(x10, np.nan), ValueError, "level"),
     (lambda: gait.activation(x10, 0.5, merge=-1), ValueError, "merge"),
+    (lambda: gait.activation(x10, 0.5, merge=150), ValueError, "merge must lie between 0 and 100"),
+    (lambda: gait.find_cycles([1, 2], [1.5], 10**30), ValueError, "length is too large"),
     (lambda: gait.activation([[1, 2], [3]], 0.5), TypeError, "curve_or_curves"),
     (lambda: gait.activation([1.0], 0.5), ValueError, "2 points"),
     (lambda: gait.compare_with_normal([(10, 120)], []), ValueError, r"active\[0\]"),
@@ -224,6 +255,10 @@ C = [[0, 9, 4]]
     (lambda: gait.analyse_channel([(x10, [[0, 5]])]), ValueError, "columns"),
     (lambda: gait.analyse_channel([(x10, C)], scale="max"), ValueError, "scale"),
     (lambda: gait.analyse_channel([(x10, C)], scale=-1), ValueError, "scale"),
+    (lambda: gait.analyse_channel([(x10, C)], scale=np.True_), TypeError, "scale"),
+    (lambda: gait.analyse_channel([(x10, C)], scale=1e-308), ValueError, "beyond the range"),
+    (lambda: gait.analyse_channel([LYING_PAIR]), TypeError, r"pieces\[0\] must be a pair"),
+    (emptied_piece, ValueError, r"pieces\[0\] samples is empty"),
     (lambda: gait.analyse_channel([(-x10, C)], scale="peak"), ValueError, "peak"),
     (lambda: gait.analyse_channel([(x10, C)], threshold=1.5), ValueError, "threshold"),
     (lambda: gait.linear_envelope(np.ones(500), 40.0), ValueError, "rate: at 40 Hz"),
@@ -232,6 +267,9 @@ C = [[0, 9, 4]]
     (lambda: gait.linear_envelope(np.ones(500), 1000, band=(20,)), ValueError, "band"),
     (lambda: gait.linear_envelope(np.ones(10), 1000), ValueError, "samples are too few"),
     (lambda: gait.linear_envelope(np.ones(500), 1000, order=0), ValueError, "order"),
+    (lambda: gait.linear_envelope(np.ones(500), 1000, order=200), ValueError, "at most 20"),
+    (lambda: gait.linear_envelope(x10.repeat(50), 1000, lowpass=1e-10), ValueError,
+     "band or lowpass"),
     (lambda: gait.rms_envelope(x10, 1000, 0), ValueError, "window_ms"),
     (lambda: gait.rms_envelope(None, 1000, 10), TypeError, "samples"),
     (lambda: gait.rms_envelope(x10, 1000, 1e300), ValueError, "window_ms"),

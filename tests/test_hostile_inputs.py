@@ -9,6 +9,8 @@ run (the sanitizer build runs many more calls than the ordinary suite).
 import json
 import os
 
+import pytest
+
 from test_module import run_python
 
 FUZZ = r"""
@@ -139,8 +141,157 @@ print(json.dumps({"calls": iterations, "unexpected": unexpected}))
 """
 
 
-def test_hostile_arguments_never_crash(tmp_path):
-    result = run_python(FUZZ, tmp_path, timeout=900)
+GAIT_FUZZ = r"""
+import json, os, random, warnings
+warnings.simplefilter("ignore")
+import numpy as np
+import quorvaemg_gait as gait
+from fake_nexus import FakeNexus
+
+rng = random.Random(int(os.environ.get("QUORVAEMG_FUZZ_SEED", "8")))
+NUMBERS = [0, 1, -1, 2, 3, 101, 0.5, 1e-300, 1e300, float("nan"), float("inf"), True,
+           np.True_, np.int64(7), 10**30, "peak", "none", None, [1.0], np.array(2.0)]
+
+MADE = []  # arrays handed to earlier arguments of the call
+
+class Shrinking:
+    # A sample that empties or grows the list holding it, or an array made
+    # for another argument, when read.
+    def __init__(self, target): self.target = target
+    def __float__(self):
+        target = rng.choice(MADE[-4:] + [self.target])
+        if isinstance(target, np.ndarray):
+            target.resize(rng.choice([0, 3, 3 * target.size + 7]), refcheck=False)
+        elif rng.random() < 0.5:
+            target.clear()
+        else:
+            target.extend([0.25] * rng.randint(1, 500))
+        return 0.5
+
+def samples():
+    n = rng.choice([0, 1, 2, 3, 16, 40, 333, 2048, 5000])
+    kind = rng.randrange(8)
+    x = np.random.default_rng(rng.randrange(1000)).standard_normal(n)
+    MADE.append(x)
+    if kind == 0:
+        return x * rng.choice([1e-300, 1e300, 1.0, 0.0])
+    if kind == 1:
+        return x.astype(rng.choice(["i1", "?", "O", "c16", "f4", ">f8"]))
+    if kind == 2:
+        return np.repeat(x, 2)[::2]
+    if kind == 3 and n:
+        x[rng.randrange(n)] = rng.choice([np.nan, np.inf])
+        return x
+    if kind == 4:
+        items = x.tolist()
+        if items:
+            items[rng.randrange(len(items))] = Shrinking(items)
+        return items
+    if kind == 5:
+        return np.sign(x)  # two or three values only
+    return rng.choice([x, x.reshape(1, -1), np.float64(1.5), x[:2]])
+
+def table(columns, n):
+    rows = rng.randint(0, 12)
+    a, b = sorted(rng.uniform(-5, n + 5) for _ in range(2))
+    t = np.array([[a, b, rng.uniform(a, b)][:columns] + [1.0] * (columns - 3)
+                  for _ in range(rows)]).reshape(rows, columns)
+    MADE.append(t)
+    return rng.choice([t, t.tolist(), t.T, t[:, :2], t.astype(np.float32), np.empty((0, 3)),
+                       [[np.nan, 1, 2]], t.ravel()])
+
+def periods():
+    out = [sorted(rng.uniform(-1, 101) for _ in range(2)) for _ in range(rng.randint(0, 5))]
+    return [p[::rng.choice([1, -1])] for p in out] + rng.choice([[], [(1, 2, 3)], [(0, 100)]])
+
+def number():
+    return rng.choice(NUMBERS + [rng.uniform(-2, 102)] * 5)
+
+def n_of(x):
+    return len(x) if hasattr(x, "__len__") else 1
+
+def curves():
+    return rng.choice([np.random.default_rng(rng.randrange(99)).random((rng.randint(0, 4), 101)),
+                       samples(), [[0.0, 1.0], [1.0]], np.zeros(rng.randint(0, 3))])
+
+class Row(dict):
+    pass  # freed to the allocator, not to the free list of plain dicts
+
+class Rows:
+    # A sequence that makes each row afresh, as a generator of rows would.
+    def __init__(self, row, n): self.row, self.n = row, n
+    def __len__(self): return self.n
+    def __getitem__(self, i):
+        if not 0 <= i < self.n:
+            raise IndexError(i)
+        return Row((k, v if rng.random() < 0.9 else rng.choice([None, -1, "x"]))
+                   for k, v in self.row.items())
+
+def nexus():
+    vicon = FakeNexus([[0.0]] * 2, names=["LTA", "RTA"])
+    vicon.results["GetDeviceChannel"] = lambda *args: (samples(), [], 1000.0)
+    vicon.results["GetDeviceDetails"] = ("EMG", "Other", number(), [1], [], "")
+    return vicon
+
+def good_row():
+    return gait.check_channel(np.random.default_rng(1).standard_normal(3000), 1000.0)
+
+def check_periods(found):
+    for on, off in found:
+        assert 0.0 <= on < off <= 100.0, found
+    assert found == sorted(found), found
+
+CALLS = {
+    "event_positions": lambda: [samples(), number(), number(), number()],
+    "find_cycles": lambda: [samples(), samples(), rng.choice([0, 1, 50, 10**30, 2.5, -3])],
+    "normalise_cycles": lambda: (lambda x: [x, table(rng.choice([2, 3]), n_of(x)),
+                                            rng.choice([101, 2, 1, 0, 3.5, 100000])])(samples()),
+    "cycle_statistics": lambda: [curves()],
+    "activation": lambda: [curves(), number(), number()],
+    "compare_with_normal": lambda: [periods(), periods()],
+    "analyse_channel": lambda: [[(lambda x: rng.choice([(x, table(3, n_of(x))), [x], x]))(samples())
+                                 for _ in range(rng.randint(0, 3))],
+                                number(), number(), number(), rng.choice([101, 2, 1000])],
+    "linear_envelope": lambda: [samples(), number(), rng.choice([(20, 450), (0, 1), [5], number()]),
+                                number(), rng.choice([1, 4, 0, 21, 10**30])],
+    "rms_envelope": lambda: [samples(), number(), number()],
+    "check_channel": lambda: [samples(), number()],
+    "check_channels": lambda: [[samples() for _ in range(rng.randint(0, 3))], number()],
+    "quality_text": lambda: ["T", number(), ["A", "B"], Rows(good_row(), rng.choice([1, 2, 3]))],
+    "quality_table": lambda: [nexus(), 1, 1, rng.choice([None, ["LTA"], [2], [0], "LTA"])],
+}
+THRESHOLDS = ["flat_steps", "clip_run", "mains_harmonics", "low_hz", "snr_window_ms", "segment_s",
+              "mains_line_db", "low_doubtful"]
+ALLOWED = (TypeError, ValueError, LookupError, ArithmeticError)
+unexpected = []
+iterations = int(os.environ.get("QUORVAEMG_FUZZ_ITERATIONS", "300"))
+for _ in range(iterations):
+    name = rng.choice(sorted(CALLS))
+    args = CALLS[name]()
+    kwargs = {}
+    if name.startswith(("check", "quality_table")) and rng.random() < 0.5:
+        kwargs = {rng.choice(THRESHOLDS): number()}
+    try:
+        result = getattr(gait, name)(*args, **kwargs)
+        if name == "activation":
+            for found in (result if result and isinstance(result[0], list) else [result]):
+                check_periods(found)
+        elif name == "analyse_channel":
+            for found in result["activity"] + [result["mean_activity"]]:
+                check_periods(found)
+        elif name == "compare_with_normal":
+            assert 0 <= result["agreement"] <= 100, result
+    except ALLOWED:
+        pass
+    except BaseException as e:
+        unexpected.append([name, type(e).__name__, str(e)[:200]])
+print(json.dumps({"calls": iterations, "unexpected": unexpected}))
+"""
+
+
+@pytest.mark.parametrize("fuzz", [FUZZ, GAIT_FUZZ], ids=["plug-in", "gait"])
+def test_hostile_arguments_never_crash(tmp_path, fuzz):
+    result = run_python(fuzz, tmp_path, timeout=900)
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout.strip().splitlines()[-1])
     assert report["calls"] == int(os.environ.get("QUORVAEMG_FUZZ_ITERATIONS", "300"))

@@ -1,6 +1,7 @@
 """Signal-quality checks: injected faults, the real recording, bad inputs, the
 command, the processing-run warning and the Nexus call."""
 
+import contextlib
 import csv
 import os
 
@@ -114,12 +115,19 @@ def test_injected_fault_is_found_at_its_size(rate, case, make, thresholds, verdi
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 0), ValueError, "rate must be a finite"),
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], float("nan")), ValueError, "rate"),
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], "1000"), TypeError, "rate"),
+    (lambda: quorvaemg_gait.check_channel([1.0, 2.0], np.ones(2)), TypeError,
+     "rate must be a number of samples per second"),
+    (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 1000, low_hz=np.ones(2)), TypeError,
+     "threshold low_hz must be a number"),
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 1000, clip=3), TypeError,
      "unknown threshold 'clip'"),
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 1000, snr_window_ms=0), ValueError,
      "above 0"),
     (lambda: quorvaemg_gait.check_channels([[1.0, 2.0], []], 1000), ValueError,
      "channels[1] is empty"),
+    (lambda: quorvaemg_gait.quality_text("T", 1000, ["A"], [
+        dict(quorvaemg_gait.check_channel([1.0, 2.0], 1000), samples=-1)]), TypeError,
+     "results[0]['samples'] is not a value check_channel gives (-1)"),
     (lambda: quality.assess(Trial("/", "W", "S", ["A", "B"], [[0.0] * 9, []], 1e3, 1e2)),
      ValueError, "channel B: samples is empty"),
     (lambda: quality.assess(Trial("/", "W", "S", ["A"], [[0.0] * 9], 1e3, 1e2), ["LTA"]),
@@ -161,6 +169,17 @@ def test_very_short_and_huge_channels_are_judged_without_failing():
     assert huge["verdict"] == "good" and np.isfinite(huge["sd"])
     hostile = quorvaemg_gait.check_channel(HOSTILE, 1000)
     assert (hostile["samples"], hostile["reasons"]) == (64, ["constant at 0.5"])
+
+
+@pytest.mark.parametrize("change, cell", [
+    ({}, "-"),
+    ({"mains_hz": 50.0, "mains_share": None}, "-"),  # a row put together by hand
+    ({"mean_hz": 1e300}, "%.1f" % 1e300),
+])
+def test_quality_text_shows_each_row_as_given(change, cell):
+    row = dict(quorvaemg_gait.check_channel(clean(1000.0, 3.0)[1], 1000), **change)
+    line = quorvaemg_gait.quality_text("T", 1000, ["A"], [row]).splitlines()[2]
+    assert cell in line.split()
 
 
 def read_rows(path):
@@ -254,6 +273,8 @@ def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
     assert expected["RTA"][0] == "doubtful"
     with pytest.raises(ValueError, match="no channel named 'LGAS'"):
         quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["LGAS"])
+    with contextlib.redirect_stdout(None):  # as under pythonw
+        assert quorvaemg_gait.quality_table(NexusStandIn(trial), 1, 1, ["OFF"]) == rows[:1]
 
 
 @pytest.mark.parametrize("setting, says", [

@@ -143,7 +143,15 @@ std::size_t whole_number(py::handle value, const std::string &name, std::size_t 
     if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr())) {
         refuse(PyExc_TypeError, name + " must be an integer, not " + cycle_type_name(value));
     }
-    const Py_ssize_t number = to_ssize(value);
+    Py_ssize_t number = 0;
+    try {
+        number = to_ssize(value);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OverflowError)) {
+            throw;
+        }
+        refuse(PyExc_ValueError, name + " is too large");
+    }
     if (number < 0 || static_cast<std::size_t>(number) < minimum) {
         refuse(PyExc_ValueError, name + " must be at least " + std::to_string(minimum) + ", not " +
                                      number_text(number));

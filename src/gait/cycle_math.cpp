@@ -117,8 +117,14 @@ std::vector<Period> cycle_linear_union(const std::vector<Period> &periods) {
         if (on < off) {
             pieces.emplace_back(on, off);
         } else if (on > off) {
-            pieces.emplace_back(on, 100.0);
-            pieces.emplace_back(0.0, off);
+            // (100, x) and (x, 0) have one empty piece, which would come
+            // back as an absent period of no length.
+            if (on < 100.0) {
+                pieces.emplace_back(on, 100.0);
+            }
+            if (off > 0.0) {
+                pieces.emplace_back(0.0, off);
+            }
         }
     }
     cycle_sort(pieces);
@@ -212,6 +218,11 @@ bool all_finite(const double *data, std::size_t n) {
         seen |= static_cast<std::uint64_t>((bits & exponent) == exponent);
     }
     return seen == 0;
+}
+
+double unit_gain(double magnitude) {
+    const int exponent = magnitude > 0.0 ? std::ilogb(magnitude) : 0;
+    return std::ldexp(1.0, -std::clamp(exponent, -1000, 1000));
 }
 
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
@@ -367,6 +378,7 @@ NormalComparison compare_periods(const std::vector<Period> &active,
     for (const Period &arc : normal_arcs) {
         std::vector<Period> pieces;
         cycle_append_arc(pieces, arc);
+        cycle_sort(pieces);  // an arc across 100 % comes as its end piece first
         if (cycle_overlap(detected, pieces) <= 0.0) {
             result.absent.insert(result.absent.end(), pieces.begin(), pieces.end());
         }
@@ -432,6 +444,9 @@ ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, Amplitu
     if (scale.kind != AmplitudeScale::none) {
         for (double &v : a.curves) {
             v = v / hundred_percent * 100.0;
+        }
+        if (!all_finite(a.curves.data(), a.curves.size())) {
+            throw std::domain_error("scale: the curves in % of it lie beyond the range of numbers");
         }
     }
     a.statistics = curve_statistics(a.curves.data(), count, points);

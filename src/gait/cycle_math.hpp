@@ -30,6 +30,11 @@ inline Values values_of(const std::vector<double> &v) { return {v.data(), v.size
 // True when no value is infinite or NaN.
 bool all_finite(const double *data, std::size_t n);
 
+// A power of two that brings `magnitude` near 1.  Scaling by it is exact, so
+// values scaled by it give the very numbers they would unscaled, except that
+// their sums and squares neither overflow nor vanish whatever the units.
+double unit_gain(double magnitude);
+
 // (frame - first_frame) * device_rate / frame_rate for each frame.
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
                                            double frame_rate);
@@ -115,8 +120,8 @@ struct NonFiniteCycle : std::domain_error {
 };
 
 // The whole analysis of one channel after its envelope.  Throws
-// NonFiniteCycle, or std::domain_error when there is no cycle or the peak
-// scale has no positive peak to divide by.
+// NonFiniteCycle, or std::domain_error when there is no cycle, the peak
+// scale has no positive peak to divide by, or the scaled curves overflow.
 ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, AmplitudeScale scale,
                                 double threshold, double merge, std::size_t points);
 

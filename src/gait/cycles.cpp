@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gait/cycle_args.hpp"
 #include "gait/gait.hpp"
@@ -145,8 +147,9 @@ py::tuple cycle_statistics_of(py::handle curves) {
 
 double cycle_merge(py::handle merge) {
     const double m = finite_number(merge, "merge");
-    if (m < 0.0) {
-        refuse(PyExc_ValueError, "merge must not be negative");
+    if (m < 0.0 || m > 100.0) {
+        refuse(PyExc_ValueError, "merge must lie between 0 and 100 (% of the cycle), not " +
+                                     number_text(m));
     }
     return m;
 }
@@ -206,7 +209,8 @@ AmplitudeScale cycle_scale(py::handle scale) {
         }
         return s;
     }
-    if (PyBool_Check(scale.ptr())) {
+    if (PyBool_Check(scale.ptr()) ||
+        py::isinstance(scale, py::module_::import("numpy").attr("bool_"))) {
         refuse(PyExc_TypeError, "scale must be \"none\", \"peak\" or a reference value, not bool");
     }
     s.kind = AmplitudeScale::reference;
@@ -229,23 +233,39 @@ py::dict analyse_channel_of(py::handle pieces, py::handle scale, py::handle thre
     }
     // The arrays stay referenced here while the core reads their buffers.
     py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(pieces));
-    std::vector<DoubleArray> arrays;
+    std::vector<std::pair<DoubleArray, DoubleArray>> arrays;  // samples, cycles
+    arrays.reserve(items.size());
+    auto convert = [](std::size_t i, py::handle samples_value, py::handle cycles_value) {
+        const std::string name = "pieces[" + std::to_string(i) + "]";
+        DoubleArray samples = samples_array(samples_value, name + " samples");
+        DoubleArray table = cycle_table(cycles_value, name + " cycles", samples, 3);
+        return std::make_pair(std::move(samples), std::move(table));
+    };
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::handle item = items[i];
+        // The copy's size, not len(): a list subclass may say another.
+        py::tuple pair;
+        if (PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) {
+            pair = py::tuple(py::reinterpret_borrow<py::object>(item));
+        }
+        if (pair.size() != 2) {
+            refuse(PyExc_TypeError, "pieces[" + std::to_string(i) +
+                                        "] must be a pair (samples, cycles)");
+        }
+        arrays.push_back(convert(i, pair[0], pair[1]));
+    }
+    // Converting a piece may run Python code (a sample's __float__) that
+    // resizes an array of an earlier piece, so all are checked once more,
+    // now that no Python code runs any longer, before their buffers are
+    // taken.  The arrays are numpy's own by now: nothing is copied again.
     std::vector<ChannelPiece> core;
     std::size_t count = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string name = "pieces[" + std::to_string(i) + "]";
-        py::handle item = items[i];
-        if (!(PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) || py::len(item) != 2) {
-            refuse(PyExc_TypeError, name + " must be a pair (samples, cycles)");
-        }
-        py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(item));
-        DoubleArray samples = samples_array(pair[0], name + " samples");
-        DoubleArray table = cycle_table(pair[1], name + " cycles", samples, 3);
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        arrays[i] = convert(i, arrays[i].first, arrays[i].second);
+        const DoubleArray &samples = arrays[i].first, &table = arrays[i].second;
         const auto rows = static_cast<std::size_t>(table.shape(0));
         core.push_back({values_of(samples), table.data(), rows});
         count += rows;
-        arrays.push_back(std::move(samples));
-        arrays.push_back(std::move(table));
     }
     if (count == 0) {
         refuse(PyExc_ValueError, "pieces hold no cycles to analyse");

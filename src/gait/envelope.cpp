@@ -19,21 +19,42 @@ using namespace py::literals;
 // most: a Butterworth edge at Nyquist itself cannot be designed.
 constexpr double envelope_nyquist_share = 0.95;
 
-// The samples less their mean, in a new array the filters may work in.
-py::array_t<double> envelope_centred(const DoubleArray &samples) {
+// The samples less their mean, times `gain` (see unit_gain), in a new array
+// the filters may work in: channels in any unit, up to the largest finite
+// numbers, keep their envelope finite and above zero.
+struct EnvelopeCentred {
+    py::array_t<double> samples;
+    double gain;
+};
+
+EnvelopeCentred envelope_centred(const DoubleArray &samples) {
     const double *x = samples.data();
     const auto n = static_cast<std::size_t>(samples.size());
+    double magnitude = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        magnitude = std::max(magnitude, std::fabs(x[i]));
+    }
+    const double gain = unit_gain(magnitude);
     double sum = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        sum += x[i];
+        sum += x[i] * gain;
     }
     const double mean = sum / static_cast<double>(n);
     py::array_t<double> out(samples.size());
     double *y = out.mutable_data();
     for (std::size_t i = 0; i < n; ++i) {
-        y[i] = x[i] - mean;
+        y[i] = x[i] * gain - mean;
     }
-    return out;
+    return {out, gain};
+}
+
+// Undoes the gain of envelope_centred in place.
+py::array_t<double> envelope_ungained(DoubleArray values, double gain) {
+    double *y = values.mutable_data();
+    for (py::ssize_t i = 0; i < values.size(); ++i) {
+        y[i] /= gain;
+    }
+    return values;
 }
 
 // Centred window of `window` samples (one more before the centre than after
@@ -66,8 +87,9 @@ void envelope_moving_rms(const double *x, std::size_t n, std::size_t window, dou
     }
 }
 
-// scipy's sosfiltfilt refuses signals shorter than its padding; the message
-// then says which argument was too short.
+// scipy's sosfiltfilt refuses signals shorter than its padding, and cannot
+// start a filter whose edge is a vanishing share of the rate; the message
+// then says which argument is at fault.
 py::object envelope_filtfilt(const py::module_ &signal, const py::object &sos,
                              const py::object &x) {
     try {
@@ -76,10 +98,18 @@ py::object envelope_filtfilt(const py::module_ &signal, const py::object &sos,
         if (!e.matches(PyExc_ValueError)) {
             throw;
         }
-        refuse(PyExc_ValueError, "samples are too few for the envelope's filters (" +
-                                     std::string(e.what()) + ")");
+        const std::string why = py::str(e.value());
+        if (e.matches(py::module_::import("numpy.linalg").attr("LinAlgError"))) {
+            refuse(PyExc_ValueError, "band or lowpass: an edge so far below the sampling rate "
+                                     "gives a filter that cannot be applied (" + why + ")");
+        }
+        refuse(PyExc_ValueError, "samples are too few for the envelope's filters (" + why + ")");
     }
 }
+
+// Higher orders gain nothing for an envelope, and from about a hundred the
+// filter design itself overflows.
+constexpr std::size_t envelope_max_order = 20;
 
 py::array_t<double> linear_envelope(py::handle samples, py::handle rate, py::handle band,
                                     py::handle lowpass, py::handle order) {
@@ -91,6 +121,10 @@ py::array_t<double> linear_envelope(py::handle samples, py::handle rate, py::han
     }
     const double cut = positive_number(lowpass, "lowpass");
     const std::size_t n = whole_number(order, "order", 1);
+    if (n > envelope_max_order) {
+        refuse(PyExc_ValueError, "order must be at most " + std::to_string(envelope_max_order) +
+                                     ", not " + std::to_string(n));
+    }
     const double nyquist = fs / 2.0;
     const double upper = std::min(edges.at(1), envelope_nyquist_share * nyquist);
     if (!(edges.at(0) < upper)) {
@@ -110,7 +144,9 @@ py::array_t<double> linear_envelope(py::handle samples, py::handle rate, py::han
                                                  "output"_a = "sos");
     py::object low_pass =
         signal.attr("butter")(n, cut, "btype"_a = "lowpass", "fs"_a = fs, "output"_a = "sos");
-    DoubleArray rectified = DoubleArray::ensure(envelope_filtfilt(signal, band_pass, envelope_centred(x)));
+    const EnvelopeCentred centred = envelope_centred(x);
+    DoubleArray rectified =
+        DoubleArray::ensure(envelope_filtfilt(signal, band_pass, centred.samples));
     if (!rectified) {
         throw py::error_already_set();
     }
@@ -118,7 +154,11 @@ py::array_t<double> linear_envelope(py::handle samples, py::handle rate, py::han
     for (py::ssize_t i = 0; i < rectified.size(); ++i) {
         y[i] = std::fabs(y[i]);
     }
-    return envelope_filtfilt(signal, low_pass, rectified);
+    DoubleArray smooth = DoubleArray::ensure(envelope_filtfilt(signal, low_pass, rectified));
+    if (!smooth) {
+        throw py::error_already_set();
+    }
+    return envelope_ungained(smooth, centred.gain);
 }
 
 py::array_t<double> rms_envelope(py::handle samples, py::handle rate, py::handle window_ms) {
@@ -130,15 +170,15 @@ py::array_t<double> rms_envelope(py::handle samples, py::handle rate, py::handle
         refuse(PyExc_ValueError, "window_ms is too long for the rate");
     }
     const auto window = static_cast<std::size_t>(std::max(1.0, width));
-    py::array_t<double> centred = envelope_centred(x);
-    py::array_t<double> out(x.size());
-    const double *from = centred.data();
+    const EnvelopeCentred centred = envelope_centred(x);
+    DoubleArray out(x.size());
+    const double *from = centred.samples.data();
     double *into = out.mutable_data();
     {
         py::gil_scoped_release unlocked;
         envelope_moving_rms(from, static_cast<std::size_t>(x.size()), window, into);
     }
-    return out;
+    return envelope_ungained(out, centred.gain);
 }
 
 }  // namespace

@@ -83,8 +83,10 @@ void register_nexus_quality(py::module_ &m) {
             }
             std::string trial = to_text(host::trial_name(vicon).name);
             // Python's own print, so the lines reach the console that Nexus
-            // (or a host that rebinds sys.stdout) shows.
-            py::print(format_table(trial, rate, names, results), py::arg("end") = "");
+            // (or a host that rebinds sys.stdout) shows, and nothing fails
+            // where sys.stdout is None (pythonw, some embedding hosts).
+            py::module_::import("builtins")
+                .attr("print")(format_table(trial, rate, names, results), py::arg("end") = "");
             return rows;
         },
         py::arg("vicon"), py::arg("deviceID"), py::arg("outputID"),

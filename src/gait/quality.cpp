@@ -40,6 +40,17 @@ const quality_optional_field quality_optionals[] = {
     {"median_hz", &ChannelQuality::median_hz},
 };
 
+// float(value); what cannot be converted (an array of several values, a
+// number type whose conversion fails) is a TypeError saying `message`.
+double quality_float(py::handle value, const std::string &message) {
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::type_error(message);
+    }
+    return number;
+}
+
 // Thresholds that size a window, a run or a band: zero would leave nothing to measure.
 bool quality_must_be_positive(const std::string &name) {
     return name == "clip_run" || name == "mains_harmonics" || name == "low_hz" ||
@@ -79,14 +90,12 @@ py::array_t<double> channel_array(py::handle value, const std::string &what) {
 }
 
 double sampling_rate(py::handle value, const char *what) {
+    const std::string not_a_rate = std::string(what) + " must be a number of samples per second";
     if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()) ||
         PyComplex_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be a number of samples per second");
+        throw py::type_error(not_a_rate);
     }
-    double rate = PyFloat_AsDouble(value.ptr());
-    if (rate == -1.0 && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
+    double rate = quality_float(value, not_a_rate);
     if (!std::isfinite(rate) || rate <= 0.0) {
         throw py::value_error(std::string(what) + " must be a finite number above 0, not " +
                               std::string(py::str(value)));
@@ -112,10 +121,7 @@ Thresholds thresholds_from(const py::kwargs &kwargs) {
         if (PyBool_Check(item.second.ptr()) || !PyNumber_Check(item.second.ptr())) {
             throw py::type_error("threshold " + name + " must be a number");
         }
-        double value = PyFloat_AsDouble(item.second.ptr());
-        if (value == -1.0 && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
+        double value = quality_float(item.second, "threshold " + name + " must be a number");
         bool positive = quality_must_be_positive(name);
         if (!std::isfinite(value) || value < 0.0 || (positive && value == 0.0)) {
             throw py::value_error("threshold " + name + " must be a finite number " +
@@ -146,23 +152,34 @@ py::dict to_dict(const ChannelQuality &q) {
     return row;
 }
 
-ChannelQuality from_dict(py::handle row) {
+ChannelQuality from_dict(py::handle row, const std::string &what) {
+    // A value of the wrong kind is the caller's mistake: TypeError naming
+    // the row and key, not pybind11's cast error.
+    auto field = [&](const char *key, auto kind) {
+        py::object value = row[py::str(key)];
+        try {
+            return value.cast<decltype(kind)>();
+        } catch (const py::cast_error &) {
+            throw py::type_error(what + "['" + key + "'] is not a value check_channel gives (" +
+                                 std::string(py::repr(value)) + ")");
+        }
+    };
     ChannelQuality q;
-    q.samples = row[py::str("samples")].cast<std::size_t>();
+    q.samples = field("samples", std::size_t{});
     for (const auto &f : quality_numbers) {
-        q.*(f.member) = row[py::str(f.key)].cast<double>();
+        q.*(f.member) = field(f.key, double{});
     }
-    q.longest_clip = row[py::str("longest_clip")].cast<std::size_t>();
+    q.longest_clip = field("longest_clip", std::size_t{});
     for (const auto &f : quality_optionals) {
-        q.*(f.member) = row[py::str(f.key)].cast<std::optional<double>>();
+        q.*(f.member) = field(f.key, std::optional<double>{});
     }
-    std::string verdict = row[py::str("verdict")].cast<std::string>();
+    std::string verdict = field("verdict", std::string{});
     for (Verdict v : {Verdict::good, Verdict::doubtful, Verdict::unusable}) {
         if (verdict == verdict_name(v)) {
             q.verdict = v;
         }
     }
-    q.reasons = row[py::str("reasons")].cast<std::vector<std::string>>();
+    q.reasons = field("reasons", std::vector<std::string>{});
     return q;
 }
 
@@ -205,8 +222,10 @@ void register_quality(py::module_ &m) {
                                       std::to_string(rows.size()) + " results");
             }
             std::vector<ChannelQuality> results;
-            for (py::handle row : rows) {
-                results.push_back(from_dict(row));
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                // Held while it is read: a sequence may make each row afresh.
+                py::object row = rows[i];
+                results.push_back(from_dict(row, "results[" + std::to_string(i) + "]"));
             }
             return format_table(trial, sampling_rate(rate, "rate"), names, results);
         },

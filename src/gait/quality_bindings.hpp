@@ -29,6 +29,7 @@ Thresholds thresholds_from(const py::kwargs &kwargs);
 ChannelQuality check_array(Checker &checker, const py::array_t<double> &samples, double rate);
 
 py::dict to_dict(const ChannelQuality &q);
-ChannelQuality from_dict(py::handle row);
+// `what` names the row in errors.
+ChannelQuality from_dict(py::handle row, const std::string &what);
 
 }  // namespace quorvaemg::gait::quality

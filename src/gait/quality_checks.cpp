@@ -1,5 +1,7 @@
 #include "gait/quality_checks.hpp"
 
+#include "gait/cycle_math.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -33,8 +35,12 @@ std::size_t quality_count(double value, double least, std::size_t limit) {
 }
 
 std::string quality_format(const char *format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
+    // Sized for the value: "%.1f" of a measure at an absurd rate runs to
+    // hundreds of digits, which a fixed buffer would cut short.
+    const int length = std::snprintf(nullptr, 0, format, value);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, value);
+    text.pop_back();
     return text;
 }
 
@@ -135,9 +141,7 @@ ChannelQuality Checker::check(const double *x, std::size_t n, double rate) {
     double low = *lowest, high = *highest;
     // Work on a copy scaled by a power of two (exact) to magnitudes near 1,
     // so that squares neither overflow nor vanish whatever the units.
-    double magnitude = std::max(std::fabs(low), std::fabs(high));
-    int exponent = magnitude > 0.0 ? std::ilogb(magnitude) : 0;
-    double gain = std::ldexp(1.0, -std::clamp(exponent, -1000, 1000));
+    double gain = cycles::unit_gain(std::max(std::fabs(low), std::fabs(high)));
     std::vector<double> y(x, x + n);
     double mean = 0.0;
     for (double &v : y) {
@@ -354,9 +358,11 @@ std::string format_table(const std::string &trial, double rate,
                             "SNR dB", "Mean Hz", "Med. Hz", "Verdict", "Why"});
     for (std::size_t i = 0; i < results.size() && i < names.size(); ++i) {
         const ChannelQuality &q = results[i];
-        std::string mains = q.mains_hz ? quality_format("%.0f Hz ", *q.mains_hz) +
-                                             quality_format("%.1f %%", 100.0 * *q.mains_share)
-                                       : std::string("-");
+        // Both or neither, as the checks give them; a row made by hand may not.
+        std::string mains = q.mains_hz && q.mains_share
+                                ? quality_format("%.0f Hz ", *q.mains_hz) +
+                                      quality_format("%.1f %%", 100.0 * *q.mains_share)
+                                : std::string("-");
         std::string why;
         for (const std::string &reason : q.reasons) {
             why += (why.empty() ? "" : "; ") + reason;
