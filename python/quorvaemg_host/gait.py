@@ -21,6 +21,7 @@ import os
 import re
 
 import numpy as np
+import quorvaemg_gait as core
 
 from quorvaemg_host import muscles as naming
 from quorvaemg_host import quality, tables
@@ -132,7 +133,7 @@ class Settings:
                             f"channel {channel}", f"add a line {channel},VALUE to it")
         return self.mvc[channel]
 
-    def envelope_of(self, core, samples, rate):
+    def envelope_of(self, samples, rate):
         if self.envelope == "linear":
             return core.linear_envelope(samples, rate)
         if self.envelope == "rms":
@@ -230,13 +231,7 @@ def _plural(count):
     return "" if count == 1 else "s"
 
 
-def _core():
-    import quorvaemg_gait
-
-    return quorvaemg_gait
-
-
-def side_cycles(core, trial, side, length):
+def side_cycles(trial, side, length):
     """(cycles, left out with times in s, note) of one side of a trial."""
     first = getattr(trial, "first_frame", 1)
     strikes, offs = (core.event_positions(trial.event_frames(side, event), first,
@@ -254,7 +249,6 @@ def side_cycles(core, trial, side, length):
 def prepare(trial, settings):
     """Cycles per side and the envelopes of one trial; a trial without foot strikes
     or without a complete cycle is refused (``GaitError``)."""
-    core = _core()
     trial = as_trial(trial)
     names = [trial.channel_names[k] for k in select_channels(trial.channel_names,
                                                              settings.channels)]
@@ -268,7 +262,7 @@ def prepare(trial, settings):
     length = min(len(trial.samples[trial.channel_names.index(n)]) for n in names)
     cycles, left_out, notes = {}, {}, {}
     for side in SIDES:
-        cycles[side], left_out[side], note = side_cycles(core, trial, side, length)
+        cycles[side], left_out[side], note = side_cycles(trial, side, length)
         if note:
             notes[side] = note
     if not any(len(c) for c in cycles.values()):
@@ -283,7 +277,7 @@ def prepare(trial, settings):
         if side is not None and len(cycles[side]):
             samples = trial.samples[trial.channel_names.index(name)]
             try:
-                envelopes[name] = settings.envelope_of(core, samples, trial.device_rate)
+                envelopes[name] = settings.envelope_of(samples, trial.device_rate)
             except ValueError as exc:  # this channel only: the others of the trial go on
                 unusable.append((name, f"{trial.name}: {exc}"))
     return PreparedTrial(trial, cycles, left_out, notes, envelopes,
@@ -439,7 +433,6 @@ class GaitResult:
 
 def analyse(prepared, settings, refused=(), verdicts=None):
     """Pool the prepared trials per channel: a ``GaitResult``."""
-    core = _core()
     normal = normal_activity()
     order = []
     for trial in prepared:
