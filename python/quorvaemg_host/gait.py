@@ -106,7 +106,7 @@ class Settings:
             self.mapping = dict(muscles or {})
         else:
             self.mapping = naming.read_mapping(os.fspath(muscles))
-        self.normalise_text, self.envelope_text = normalise, envelope
+        self.normalise_text = normalise
         self.normalise, self.mvc = parse_normalise(normalise)
         self.envelope, self.window_ms = parse_envelope(envelope)
         self.threshold, self.merge = float(threshold), float(merge)
@@ -365,13 +365,12 @@ class ChannelResult:
     """One channel's pooled analysis (the dict of ``analyse_channel``) and its
     comparison with normal walking (None without a normal pattern)."""
 
-    def __init__(self, name, side, muscle, trials, analysis, normal, comparison, sources):
+    def __init__(self, name, side, muscle, trials, analysis, normal, comparison):
         self.name, self.side, self.muscle = name, side, muscle
         self.trials = trials            # the trial name of each piece
         self.analysis = analysis
         self.normal = normal            # listed periods (on, off), or []
         self.comparison = comparison
-        self.sources = sources
 
     def cycle_numbers(self):
         """(trial name, number of the cycle in that trial) of each pooled cycle."""
@@ -459,13 +458,13 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         except ValueError as exc:  # e.g. no positive peak to scale by: this channel only
             left_out.append((name, " ".join(str(exc).split())))
             continue
-        periods, sources = normal.get(muscle, ([], []))
+        periods, _ = normal.get(muscle, ([], []))
         comparison = None
         if periods:
             split = [part for on, off in periods for part in split_period(on, off)]
             comparison = core.compare_with_normal(analysis["mean_activity"], split)
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
-                                      periods, comparison, sources))
+                                      periods, comparison))
     if verdicts is None:
         verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
                     if any(name == channel.name for channel in channels)}
