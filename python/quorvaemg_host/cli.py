@@ -122,10 +122,10 @@ class Command:
         return parser
 
 
-def _channels_option(parser):
+def _channels_option(parser, scope="trial files only: "):
     parser.add_argument(
         "--channels", metavar="PATTERN",
-        help="trial files only: keep the analog channels whose label contains "
+        help=scope + "keep the analog channels whose label contains "
              "PATTERN, or matches it as a glob when it has * ? or [ (default: all)")
 
 
@@ -871,9 +871,7 @@ def _gait_options(parser):
                         help="C3D trials of one subject; their cycles are pooled per channel")
     parser.add_argument("--demo", action="store_true",
                         help="analyse the demo trial instead, in " + DEFAULT_FOLDER)
-    parser.add_argument("--channels", metavar="PATTERN",
-                        help="keep the analog channels whose label contains PATTERN, or "
-                             "matches it as a glob when it has * ? or [ (default: all)")
+    _channels_option(parser, scope="")  # the demo trial's channels are chosen too
     parser.add_argument("--muscles", metavar="FILE",
                         help="CSV of channel,side,muscle lines; wins over what the channel "
                              "names say (e.g. LTA: left tibialis anterior)")

@@ -21,6 +21,7 @@ import os
 import re
 
 import numpy as np
+import quorvaemg_gait as core
 
 from quorvaemg_host import muscles as naming
 from quorvaemg_host import quality, tables
@@ -105,7 +106,7 @@ class Settings:
             self.mapping = dict(muscles or {})
         else:
             self.mapping = naming.read_mapping(os.fspath(muscles))
-        self.normalise_text, self.envelope_text = normalise, envelope
+        self.normalise_text = normalise
         self.normalise, self.mvc = parse_normalise(normalise)
         self.envelope, self.window_ms = parse_envelope(envelope)
         self.threshold, self.merge = float(threshold), float(merge)
@@ -132,7 +133,7 @@ class Settings:
                             f"channel {channel}", f"add a line {channel},VALUE to it")
         return self.mvc[channel]
 
-    def envelope_of(self, core, samples, rate):
+    def envelope_of(self, samples, rate):
         if self.envelope == "linear":
             return core.linear_envelope(samples, rate)
         if self.envelope == "rms":
@@ -230,13 +231,7 @@ def _plural(count):
     return "" if count == 1 else "s"
 
 
-def _core():
-    import quorvaemg_gait
-
-    return quorvaemg_gait
-
-
-def side_cycles(core, trial, side, length):
+def side_cycles(trial, side, length):
     """(cycles, left out with times in s, note) of one side of a trial."""
     first = getattr(trial, "first_frame", 1)
     strikes, offs = (core.event_positions(trial.event_frames(side, event), first,
@@ -254,7 +249,6 @@ def side_cycles(core, trial, side, length):
 def prepare(trial, settings):
     """Cycles per side and the envelopes of one trial; a trial without foot strikes
     or without a complete cycle is refused (``GaitError``)."""
-    core = _core()
     trial = as_trial(trial)
     names = [trial.channel_names[k] for k in select_channels(trial.channel_names,
                                                              settings.channels)]
@@ -268,7 +262,7 @@ def prepare(trial, settings):
     length = min(len(trial.samples[trial.channel_names.index(n)]) for n in names)
     cycles, left_out, notes = {}, {}, {}
     for side in SIDES:
-        cycles[side], left_out[side], note = side_cycles(core, trial, side, length)
+        cycles[side], left_out[side], note = side_cycles(trial, side, length)
         if note:
             notes[side] = note
     if not any(len(c) for c in cycles.values()):
@@ -283,7 +277,7 @@ def prepare(trial, settings):
         if side is not None and len(cycles[side]):
             samples = trial.samples[trial.channel_names.index(name)]
             try:
-                envelopes[name] = settings.envelope_of(core, samples, trial.device_rate)
+                envelopes[name] = settings.envelope_of(samples, trial.device_rate)
             except ValueError as exc:  # this channel only: the others of the trial go on
                 unusable.append((name, f"{trial.name}: {exc}"))
     return PreparedTrial(trial, cycles, left_out, notes, envelopes,
@@ -371,13 +365,12 @@ class ChannelResult:
     """One channel's pooled analysis (the dict of ``analyse_channel``) and its
     comparison with normal walking (None without a normal pattern)."""
 
-    def __init__(self, name, side, muscle, trials, analysis, normal, comparison, sources):
+    def __init__(self, name, side, muscle, trials, analysis, normal, comparison):
         self.name, self.side, self.muscle = name, side, muscle
         self.trials = trials            # the trial name of each piece
         self.analysis = analysis
         self.normal = normal            # listed periods (on, off), or []
         self.comparison = comparison
-        self.sources = sources
 
     def cycle_numbers(self):
         """(trial name, number of the cycle in that trial) of each pooled cycle."""
@@ -439,7 +432,6 @@ class GaitResult:
 
 def analyse(prepared, settings, refused=(), verdicts=None):
     """Pool the prepared trials per channel: a ``GaitResult``."""
-    core = _core()
     normal = normal_activity()
     order = []
     for trial in prepared:
@@ -466,13 +458,13 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         except ValueError as exc:  # e.g. no positive peak to scale by: this channel only
             left_out.append((name, " ".join(str(exc).split())))
             continue
-        periods, sources = normal.get(muscle, ([], []))
+        periods, _ = normal.get(muscle, ([], []))
         comparison = None
         if periods:
             split = [part for on, off in periods for part in split_period(on, off)]
             comparison = core.compare_with_normal(analysis["mean_activity"], split)
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
-                                      periods, comparison, sources))
+                                      periods, comparison))
     if verdicts is None:
         verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
                     if any(name == channel.name for channel in channels)}

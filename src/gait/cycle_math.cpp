@@ -407,7 +407,6 @@ NormalComparison compare_periods(const std::vector<Period> &active,
 ChannelAnalysis analyse_channel(const std::vector<ChannelPiece> &pieces, AmplitudeScale scale,
                                 double threshold, double merge, std::size_t points) {
     ChannelAnalysis a;
-    a.points = points;
     std::size_t count = 0;
     for (const ChannelPiece &piece : pieces) {
         count += piece.cycle_count;

@@ -100,7 +100,6 @@ struct ChannelPiece {
 };
 
 struct ChannelAnalysis {
-    std::size_t points = 0;
     std::vector<double> curves;  // cycles x points, scaled
     std::vector<long long> trial;
     CurveStatistics statistics;

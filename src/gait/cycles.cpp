@@ -77,8 +77,8 @@ void cycle_check_within(const DoubleArray &table, std::size_t samples, const std
 }
 
 DoubleArray cycle_table(py::handle value, const std::string &name, const DoubleArray &samples,
-                        py::ssize_t columns) {
-    DoubleArray table = number_table(value, name, columns);
+                        py::ssize_t columns, bool wider = false) {
+    DoubleArray table = number_table(value, name, columns, wider);
     cycle_check_within(table, static_cast<std::size_t>(samples.size()), name);
     return table;
 }
@@ -117,8 +117,7 @@ py::array_t<double> normalise_cycles(py::handle samples, py::handle cycles, py::
     DoubleArray s = samples_array(samples, "samples");
     const std::size_t p = cycle_points(points);
     // The foot off is not needed here: tables of (start, end) do as well.
-    DoubleArray table = number_table(cycles, "cycles", 2, true);
-    cycle_check_within(table, static_cast<std::size_t>(s.size()), "cycles");
+    DoubleArray table = cycle_table(cycles, "cycles", s, 2, true);
     const py::ssize_t count = table.shape(0), columns = table.shape(1);
     py::array_t<double> out(std::vector<py::ssize_t>{count, static_cast<py::ssize_t>(p)});
     double *row = out.mutable_data();
