@@ -136,4 +136,21 @@ py::object get_value(py::handle variable) { return variable.attr("get")(); }
 // (pythonw, some embedding hosts) it does nothing rather than fail.
 void print_line(py::handle text) { module_global("print")(text); }
 
+std::optional<std::vector<double>> exact_floats(py::handle sequence) {
+    PyObject *object = sequence.ptr();
+    if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+        return std::nullopt;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
+    PyObject **items = PySequence_Fast_ITEMS(object);
+    std::vector<double> values(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyFloat_CheckExact(items[i])) {
+            return std::nullopt;
+        }
+        values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
+    }
+    return values;
+}
+
 }  // namespace quorvaemg

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace py = pybind11;
@@ -58,6 +59,11 @@ py::object head(py::handle sequence, Py_ssize_t stop);
 // only the module holds cannot change underneath it.  (numpy copies a list
 // subclass itself before reading it.)
 py::object frozen_items(py::handle value);
+
+// The items of a list or tuple of exact floats, read without running any
+// Python code, so the sequence cannot change under the reading; nothing for
+// any other input.
+std::optional<std::vector<double>> exact_floats(py::handle sequence);
 
 // bool(value).
 bool truth(py::handle value);

@@ -24,31 +24,12 @@ py::object butterworth_forward_backward(py::handle samples, py::handle order, py
     return signal.attr("filtfilt")(coefficients[0], coefficients[1], samples);
 }
 
-// The items of a list or tuple of exact floats, read without running any
-// Python code, so the sequence cannot change under the loop; nothing for any
-// other input.
-std::optional<std::vector<double>> exact_floats(PyObject *sequence) {
-    if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) {
-        return std::nullopt;
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
-    PyObject **items = PySequence_Fast_ITEMS(sequence);
-    std::vector<double> values(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyFloat_CheckExact(items[i])) {
-            return std::nullopt;
-        }
-        values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
-    }
-    return values;
-}
-
 }  // namespace
 
 py::object samples_array(py::handle emg) {
     // Read before any Python code runs: making the array may run some
     // (numpy's own, or whatever the host bound in its place).
-    std::optional<std::vector<double>> values = exact_floats(emg.ptr());
+    std::optional<std::vector<double>> values = exact_floats(emg);
     if (!values) {
         return frozen_items(emg);
     }

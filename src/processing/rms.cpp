@@ -36,16 +36,7 @@ double square_exponent() {
 std::optional<std::vector<double>> float64_samples(py::handle interval) {
     PyObject *object = interval.ptr();
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
-        PyObject **items = PySequence_Fast_ITEMS(object);
-        std::vector<double> values(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyFloat_CheckExact(items[i])) {
-                return std::nullopt;
-            }
-            values[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
-        }
-        return values;
+        return exact_floats(interval);
     }
     if (!py::isinstance(interval, module_global("ndarray"))) {
         return std::nullopt;
