@@ -95,14 +95,16 @@ py::object envelope_filtfilt(const py::module_ &signal, const py::object &sos,
     try {
         return signal.attr("sosfiltfilt")(sos, x);
     } catch (py::error_already_set &e) {
+        // LinAlgError is a ValueError only from numpy 2 on.
+        if (e.matches(py::module_::import("numpy.linalg").attr("LinAlgError"))) {
+            const std::string why = py::str(e.value());
+            refuse(PyExc_ValueError, "band or lowpass: an edge so far below the sampling rate "
+                                     "gives a filter that cannot be applied (" + why + ")");
+        }
         if (!e.matches(PyExc_ValueError)) {
             throw;
         }
         const std::string why = py::str(e.value());
-        if (e.matches(py::module_::import("numpy.linalg").attr("LinAlgError"))) {
-            refuse(PyExc_ValueError, "band or lowpass: an edge so far below the sampling rate "
-                                     "gives a filter that cannot be applied (" + why + ")");
-        }
         refuse(PyExc_ValueError, "samples are too few for the envelope's filters (" + why + ")");
     }
 }
