@@ -44,8 +44,7 @@ except ImportError:  # the scripting object is written alongside; the operations
         def SetDeviceChannel(self, deviceID, outputID, channel, samples):
             self.trial.samples[channel - 1] = np.array(samples, dtype=np.float64)
 
-REAL = os.path.join(os.path.dirname(REPO), "shared", "data", "real_emg_2000hz.c3d")
-needs_real = pytest.mark.skipif(not os.path.exists(REAL), reason="real recording not present")
+REAL = os.path.join(REPO, "tests", "data", "real_emg_2000hz.c3d")
 
 
 # -- test files -----------------------------------------------------------------
@@ -253,7 +252,6 @@ def test_load_with_pattern_and_errors(tmp_path):
         load_trial(unsigned)
 
 
-@needs_real
 def test_load_real_recording():
     trial = load_trial(REAL, channels="EMG")
     assert trial.subject == "boite" and trial.name == "real_emg_2000hz"
@@ -271,7 +269,7 @@ def _synthetic(tmp_path, rate):
                      rate=rate, subjects=("S01",), events=events), "TA"
 
 
-@pytest.mark.parametrize("source", ["1000", "2000", pytest.param("real", marks=needs_real)])
+@pytest.mark.parametrize("source", ["1000", "2000", "real"])
 def test_processed_channels_match_numpy_and_nothing_else_changes(tmp_path, reference, source):
     path, pattern = (REAL, "EMG") if source == "real" else _synthetic(tmp_path, float(source))
     trial = load_trial(path, channels=pattern)
@@ -382,7 +380,7 @@ def _stored_forms(tmp_path):
             "real": REAL}
 
 
-@pytest.mark.parametrize("form", ["float", "dec", "int", pytest.param("real", marks=needs_real)])
+@pytest.mark.parametrize("form", ["float", "dec", "int", "real"])
 def test_samples_read_as_ezc3d_reads_them(tmp_path, form):
     path = _stored_forms(tmp_path)[form]
     trial, model = load_trial(path), ezc3d.c3d(path)
@@ -412,7 +410,7 @@ def _first_parameter_points_back(data):
     ("written", 100, "its header is cut short"),
     ("written", _first_parameter_points_back,
      "its parameters cannot be read: a parameter points back to an earlier one"),
-    pytest.param("real", 100_000, "it declares 580 frames, holds 22", marks=needs_real),
+    ("real", 100_000, "it declares 580 frames, holds 22"),
 ])
 def test_damaged_file_refused_and_nothing_written(tmp_path, capsys, source, keep, damage):
     from quorvaemg_host import cli
@@ -492,6 +490,5 @@ def test_effective_cutoffs_warning(rate, high, low, expected):
             assert part in line
 
 
-@needs_real
 def test_effective_cutoffs_warning_for_a_trial():
     assert "-> 400 Hz" in effective_cutoffs_warning(load_trial(REAL, channels="EMG1"))

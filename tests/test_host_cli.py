@@ -25,7 +25,6 @@ from test_host_c3d import (
     assert_unchanged_except,
     contents,
     emg,
-    needs_real,
     write_c3d,
 )
 
@@ -474,7 +473,6 @@ def test_demo_c3d_without_ezc3d_says_what_it_needs(tmp_path, monkeypatch, capsys
 
 
 @needs_c3d
-@needs_real
 def test_window_on_real_recording_processes_first_channel(display, tmp_path, user, capsys,
                                                           showinfo, reference):
     path = str(tmp_path / os.path.basename(REAL))
@@ -509,9 +507,7 @@ def edit_line(path, number, text):
     (LABELS, 5, "junk", 'configuration channel 2 names no channel ("junk"'),
     (LABELS, 16, "20.5", 'CONFIG line 16: the low-pass cutoff is "20.5", not a whole number'),
     (LABELS, 1, "", 'CONFIG line 1: the channel count is "", not a whole number'),
-    pytest.param(None, None, None,
-                 'configuration channel 1 is "Delt_ant.EMG1", the trial\'s is "Voltage.1"',
-                 marks=needs_real),
+    (None, None, None, 'configuration channel 1 is "Delt_ant.EMG1", the trial\'s is "Voltage.1"'),
 ])
 def test_batch_refuses_trial_with_other_channels_or_bad_configuration(
         display, tmp_path, showinfo, capsys, labels, line, text, message):

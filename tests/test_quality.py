@@ -14,7 +14,7 @@ from conftest import needs_c3d
 from quorvaemg_host import cli, quality
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.trial import Trial
-from test_host_c3d import REAL, needs_real, write_c3d
+from test_host_c3d import REAL, write_c3d
 
 SD = 1e-4  # of the clean channels, in volts
 
@@ -187,7 +187,6 @@ def read_rows(path):
         return {row["channel"]: row for row in csv.DictReader(f)}
 
 
-@needs_real
 def test_real_recording_verdicts(tmp_path, capsys):
     out_csv = str(tmp_path / "quality.csv")
     assert cli.main(["quality", REAL, "--csv", out_csv]) == 0
