@@ -246,10 +246,9 @@ def test_load_with_pattern_and_errors(tmp_path):
     (tmp_path / "notes.c3d").write_text("not a c3d file")
     with pytest.raises(ValueError, match="not a readable C3D file"):
         load_trial(str(tmp_path / "notes.c3d"))
-    unsigned = raw_c3d(tmp_path / "u.c3d", np.ones((1, 100)), ["X"], integer=True,
-                       analog_format="UNSIGNED")
-    with pytest.raises(ValueError, match="unsigned"):
-        load_trial(unsigned)
+    stored = np.array([[40000, 7] * 50], dtype=np.uint16).view(np.int16)  # as the file keeps them
+    unsigned = raw_c3d(tmp_path / "u.c3d", stored, ["X"], integer=True, analog_format="UNSIGNED")
+    assert load_trial(unsigned).samples[0][:2].tolist() == [40000.0, 7.0]
 
 
 def test_load_real_recording():

@@ -575,6 +575,7 @@ def process_and_save(source, job):
     vicon = NexusStandIn(trial)
     history = History(trial)
     checked, warnings = check_raw(source.label, trial)
+    warnings = list(getattr(trial, "warnings", ())) + warnings
     job(trial, vicon)
     warnings += unusable_warnings(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
@@ -687,6 +688,8 @@ def run_quality(args):
             print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
             failed += 1
             continue
+        for line in getattr(trial, "warnings", ()):
+            print(line)
         print(quality.table(source.label, trial.device_rate, results))
         checked.append((source.label, results))
     if args.csv is not None and checked:

@@ -213,6 +213,8 @@ class PreparedTrial:
         self.side_muscle = side_muscle
         self.unusable = unusable      # [(channel, why its envelope could not be made)]
         self.verdicts = verdicts      # {channel: (verdict, reasons)} of its raw samples
+        self.event_source = getattr(trial, "event_source", None)  # where its events came from
+        self.warnings = list(getattr(trial, "warnings", ()))  # what its reading had to say
 
     def summary(self):
         """e.g. "Left 7 cycles (1 left out), Right 6 cycles"."""
@@ -521,6 +523,8 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
     left out and of the files written; (result, paths)."""
     def progress(number, total, label, prepared, reason):
+        for line in prepared.warnings if prepared is not None else ():
+            say(line)
         say(f"[{number}/{total}] {label}: "
             + (prepared.summary() if prepared is not None else f"not used: {reason}"))
 
