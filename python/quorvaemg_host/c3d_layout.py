@@ -43,17 +43,44 @@ def damaged(path, what):
     return ValueError(f"{path}: damaged C3D file ({what}), copy or export the trial again")
 
 
-def _frame_count(header, trial):
-    """(frames, first frame, beyond 16 bits) of the header, or of TRIAL's 32-bit range
-    when given (the header's frame numbers stop at 65535).
+def _frame_ranges(header, trial):
+    """(frames, first frame) of the header and of TRIAL's 32-bit range (None when the
+    file gives none): the header's frame numbers stop at 65535.
 
     A first or last frame of 0 counts as 1, as the reference library takes it."""
     first, last = max(header.first_frame, 1), max(header.last_frame, 1)
+    ranges = [(last - first + 1, first)]
     start, end = fmt.values(trial, "ACTUAL_START_FIELD"), fmt.values(trial, "ACTUAL_END_FIELD")
     if len(start) >= 2 and len(end) >= 2:
         first = (int(start[0]) & 0xFFFF) + ((int(start[1]) & 0xFFFF) << 16)
         last = (int(end[0]) & 0xFFFF) + ((int(end[1]) & 0xFFFF) << 16)
-    return last - first + 1, first, last > 0xFFFF
+        ranges.append((last - first + 1, first))
+    else:
+        ranges.append(None)
+    return ranges
+
+
+_HEADER_WORDS = "the header"
+
+
+def _declares(blocks):
+    return f"its parameter section declares {blocks} block{'' if blocks == 1 else 's'}"
+
+
+def _shown(field, value):
+    return ("float" if value else "integer") if field == "is_float" else value
+
+
+def _said(field, pairs):
+    """What each source says of a field, e.g. "ANALOG:USED 16, the header (16 words per
+    frame)": the header's analog words are said once, whatever the samples per frame."""
+    said = []
+    for source, value in pairs:
+        text = source if field == "analogs" and source.startswith(_HEADER_WORDS) \
+            else f"{source} {_shown(field, value)}"
+        if text not in said:
+            said.append(text)
+    return ", ".join(said)
 
 
 def _whole(value):
@@ -65,14 +92,20 @@ def _whole(value):
     return value & 0xFFFF if value < 0 else value
 
 
-def _rate(group, name, path):
-    """A rate parameter: None when absent; refused when not a finite positive number."""
-    value = fmt.first(group, name)
+def _rate(parameters, group, path):
+    """GROUP:RATE: None when absent; refused when not a finite positive number."""
+    value = fmt.first(parameters.get(group, {}), "RATE")
     if value is None:
         return None
     if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
-        raise damaged(path, f"{name} is {value}, not a sampling rate")
+        raise damaged(path, f"{group}:RATE is {value}, not a sampling rate")
     return float(value)
+
+
+def _used(group):
+    """GROUP:USED as stored (a negative count is no count)."""
+    value = fmt.first(group, "USED")
+    return value if isinstance(value, int) else None
 
 
 class Layout:
@@ -133,21 +166,30 @@ class Layout:
             raise damaged(self.path, f"its parameters cannot be read: {exc}") from None
         self.parameters_end = at + used
         filled = -(-used // fmt.BLOCK)
+        self.declared = (declared, at + fmt.BLOCK * declared)
         if filled > declared:
-            self.warnings.append(f"its parameter section declares {declared} "
-                                 f"block{'' if declared == 1 else 's'}, its parameters fill "
-                                 f"{filled}: read to their end")
+            self.warnings.append(f"{_declares(declared)}, its parameters fill {filled}: read "
+                                 "to their end")
 
     # -- the layout ------------------------------------------------------------
 
     def _candidates(self):
-        """{field: [(source, value)]}, the parameters' value first where they give one."""
+        """{field: [(source, value)]}, in the reference library's order of preference."""
         header, point = self.header, self.parameters.get("POINT", {})
         analog = self.parameters.get("ANALOG", {})
-        frames, self.first_frame, long_trial = _frame_count(header,
-                                                            self.parameters.get("TRIAL", {}))
-        self.frame_rate = _rate(point, "RATE", self.path)
-        self.analog_rate = _rate(analog, "RATE", self.path)
+        in_header, in_trial = _frame_ranges(header, self.parameters.get("TRIAL", {}))
+        self.first_frame = (in_trial or in_header)[1]
+        long_trial = in_trial is not None and in_trial[0] + in_trial[1] - 1 > 0xFFFF
+        counted = _whole(fmt.first(point, "FRAMES"))
+        if counted == 0 or (long_trial and counted == 0xFFFF):
+            counted = None  # not given, or the 16-bit count's "more than it holds"
+        frames = [("POINT:FRAMES", counted)]
+        if in_trial is not None:
+            frames.append(("TRIAL:ACTUAL_START_FIELD/END_FIELD", in_trial[0]))
+        if not (long_trial and header.last_frame == 0xFFFF):
+            frames.append(("the header", in_header[0]))
+        self.frame_rate = _rate(self.parameters, "POINT", self.path)
+        self.analog_rate = _rate(self.parameters, "ANALOG", self.path)
         header_rate = header.rate if math.isfinite(header.rate) and header.rate > 0 else None
         ratios = [("the header", header.ratio)]
         rate = self.frame_rate or header_rate
@@ -155,33 +197,37 @@ class Layout:
             exact = self.analog_rate / rate
             ratios.insert(0, ("ANALOG:RATE / POINT:RATE",
                               int(round(exact)) if abs(exact - round(exact)) < 1e-3 else int(exact)))
-        # The header counts analog words per frame, channels x samples per frame.
-        words = f"the header ({header.analog_words} words per frame)"
+        # The header counts analog words per frame: channels x samples per frame.
+        words = f"{_HEADER_WORDS} ({header.analog_words} words per frame)"
         analogs = [(words, header.analog_words // r) for _, r in ratios if r > 0]
         if not analogs and header.analog_words == 0:
             analogs.append((words, 0))
         point_scale = fmt.first(point, "SCALE")
-        counted = _whole(fmt.first(point, "FRAMES"))
-        if long_trial and counted == 0xFFFF:  # the 16-bit count's "more than it holds"
-            counted = None
+        start = _whole(fmt.first(point, "DATA_START"))
         found = {
-            "frames": [("POINT:FRAMES", counted), ("the header", frames)],
-            "points": [("POINT:USED", _whole(fmt.first(point, "USED"))),
+            "frames": frames,
+            "points": [("POINT:USED", _used(point)),
                        ("the header", header.points)],
-            "analogs": [("ANALOG:USED", _whole(fmt.first(analog, "USED")))] + analogs,
+            "analogs": [("ANALOG:USED", _used(analog))] + analogs,
             "ratio": ratios,
             "is_float": [("the header", header.scale < 0)]
                         + ([("POINT:SCALE", point_scale < 0)]
                            if isinstance(point_scale, float) else []),
             "start": [("the header", header.data_start),
-                      ("POINT:DATA_START", _whole(fmt.first(point, "DATA_START")))],
+                      ("POINT:DATA_START", start or None)],
         }
-        if found["frames"][0][1] == 0:  # not given (writers of analog-only files)
-            del found["frames"][0]
-        if found["start"][1][1] == 0:
-            del found["start"][1]
+        # Lists as long as the channel count speak for that count too.
+        self._lengths = {"analogs": len(fmt.values(analog, "LABELS")),
+                         "points": len(fmt.values(point, "LABELS"))}
         return {field: list(dict.fromkeys((s, v) for s, v in pairs if v is not None))
                 for field, pairs in found.items()}
+
+    def _support(self, shape, found):
+        """How many of the file's statements a way of reading it agrees with."""
+        agree = sum(v == getattr(shape, field) for field, pairs in found.items()
+                    for _, v in pairs)
+        return agree + sum(self._lengths[field] == getattr(shape, field)
+                           for field in self._lengths)
 
     def _fits(self, shape):
         """(fits, fills the file exactly) of one way of reading the data block."""
@@ -202,11 +248,12 @@ class Layout:
         for field in _FIELDS:
             if not found[field]:
                 raise damaged(self.path, f"it gives no {_FIELDS[field]}")
-        # The candidates come in the reference library's order of preference.
         reference = _Shape(**{field: pairs[0][1] for field, pairs in found.items()})
+        # Most agreed with first; of those, the reference library's reading.
         shapes = sorted({_Shape(*values) for values in product(
             *[[v for _, v in found[field]] for field in _FIELDS])},
-            key=lambda s: sum(a != b for a, b in zip(s, reference)))
+            key=lambda s: (-self._support(s, found), sum(a != b for a, b in zip(s, reference)),
+                           s))
         fitting = [(shape, exact) for shape in shapes for fits, exact in [self._fits(shape)]
                    if fits]
         sizes = {(s.start, s.frames * self.frame_bytes(s)) for s in shapes}
@@ -224,10 +271,14 @@ class Layout:
         self.first_analog_word = 4 * chosen.points
         self.frame_words = self.first_analog_word + chosen.ratio * chosen.analogs
         self.start = fmt.BLOCK * (chosen.start - 1)
+        declared, declared_end = self.declared
+        if self.parameters_end <= declared_end and self.start < declared_end:
+            self.warnings.append(f"{_declares(declared)}, its data start at block "
+                                 f"{chosen.start}: parameters read to their end")
         self._resolve_rates()
 
     def _no_layout(self, found, reference):
-        disagreeing = [f"{_FIELDS[field]}: " + ", ".join(f"{s} {v}" for s, v in pairs)
+        disagreeing = [f"{_FIELDS[field]}: {_said(field, pairs)}"
                        for field, pairs in found.items() if len({v for _, v in pairs}) > 1]
         if not disagreeing:
             start = fmt.BLOCK * (reference.start - 1)
@@ -245,13 +296,8 @@ class Layout:
             if field == "ratio" and not chosen.analogs:
                 continue  # no analog channel to sample
             if len({v for _, v in pairs}) > 1:
-                value = getattr(chosen, field)
-                if field == "is_float":
-                    said = ", ".join(f"{s} {'float' if v else 'integer'}" for s, v in pairs)
-                    value = "float" if value else "integer"
-                else:
-                    said = ", ".join(f"{s} {v}" for s, v in pairs)
-                notes.append(f"{_FIELDS[field]}: {said}, read {value}")
+                value = _shown(field, getattr(chosen, field))
+                notes.append(f"{_FIELDS[field]}: {_said(field, pairs)}, read {value}")
         if notes:
             self.warnings.append("its header and parameters disagree (" + "; ".join(notes)
                                  + "): read as the file's size holds")
@@ -280,8 +326,10 @@ class Layout:
                 self.frame_rate = rate
                 return
         derived = rates[0] * self.ratio
-        raise damaged(self.path, f"ANALOG:RATE is {self.analog_rate:g} Hz, but {self.ratio} "
-                                 f"samples per frame at {rates[0]:g} Hz make {derived:g} Hz")
+        self.warnings.append(f"ANALOG:RATE is {self.analog_rate:g} Hz, but {self.ratio} "
+                             f"samples per frame at {rates[0]:g} Hz make {derived:g} Hz: "
+                             f"read at {derived:g} Hz")
+        self.frame_rate, self.analog_rate = rates[0], derived
 
     # -- analog channels -------------------------------------------------------
 
