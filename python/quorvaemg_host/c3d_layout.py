@@ -51,9 +51,10 @@ def _frame_ranges(header, trial):
     first, last = max(header.first_frame, 1), max(header.last_frame, 1)
     ranges = [(last - first + 1, first)]
     start, end = fmt.values(trial, "ACTUAL_START_FIELD"), fmt.values(trial, "ACTUAL_END_FIELD")
-    if len(start) >= 2 and len(end) >= 2:
-        first = (int(start[0]) & 0xFFFF) + ((int(start[1]) & 0xFFFF) << 16)
-        last = (int(end[0]) & 0xFFFF) + ((int(end[1]) & 0xFFFF) << 16)
+    words = [_whole(w) for w in start[:2] + end[:2]]
+    if len(words) == 4 and all(w is not None and w >= 0 for w in words):
+        first = (words[0] & 0xFFFF) + ((words[1] & 0xFFFF) << 16)
+        last = (words[2] & 0xFFFF) + ((words[3] & 0xFFFF) << 16)
         ranges.append((last - first + 1, first))
     else:
         ranges.append(None)
@@ -84,12 +85,21 @@ def _said(field, pairs):
 
 
 def _whole(value):
-    """A count stored as a parameter: 16-bit integers beyond 32767 read as negative."""
-    if value is None:
-        return None
+    """A count stored as a parameter: 16-bit integers beyond 32767 read as negative;
+    None for what is no number."""
     if isinstance(value, float):
         return int(round(value)) if math.isfinite(value) and value >= 0 else -1
-    return value & 0xFFFF if value < 0 else value
+    if isinstance(value, int):
+        return value & 0xFFFF if value < 0 else value
+    return None
+
+
+def _numbers(group, name, path):
+    """A parameter's values as floats; refused when they are not numbers."""
+    found = fmt.values(group, name)
+    if not all(isinstance(v, (int, float)) for v in found):
+        raise damaged(path, f"ANALOG:{name} holds text, not numbers")
+    return [float(v) for v in found]
 
 
 def _rate(parameters, group, path):
@@ -285,6 +295,8 @@ class Layout:
             if start < self.parameters_end:
                 return damaged(self.path, f"its data start at block {reference.start}, inside "
                                           "its parameter section")
+            if reference.frames < 0:
+                return damaged(self.path, "its last frame comes before its first")
             held = max(self.size - start, 0) // max(self.frame_bytes(reference), 1)
             return damaged(self.path, f"it declares {reference.frames} frames, holds {held}")
         return damaged(self.path, "its header and parameters disagree ("
@@ -341,8 +353,9 @@ class Layout:
         if len(self.units) == 1:  # one unit given for the whole group
             self.units *= self.analogs
         self.units += [""] * (self.analogs - len(self.units))
-        self.scales = [float(s) for s in fmt.values(analog, "SCALE")]
-        self.offsets = [abs(int(o)) for o in fmt.values(analog, "OFFSET")]
+        self.scales = _numbers(analog, "SCALE", self.path)
+        self.offsets = [abs(int(o)) if math.isfinite(o) else o
+                        for o in _numbers(analog, "OFFSET", self.path)]
         lacking = [self.labels[k] for k in range(self.analogs)
                    if k >= len(self.scales) or k >= len(self.offsets)]
         if lacking:
@@ -352,17 +365,18 @@ class Layout:
                                  "read with scale 1 and offset 0 (their stored values)")
         self.scales += [1.0] * (self.analogs - len(self.scales))
         self.offsets += [0] * (self.analogs - len(self.offsets))
-        self.gen_scale = float(fmt.first(analog, "GEN_SCALE", 1.0))
+        self.gen_scale = (_numbers(analog, "GEN_SCALE", self.path) or [1.0])[0]
         if not math.isfinite(self.gen_scale):
             raise damaged(self.path, f"ANALOG:GEN_SCALE is {self.gen_scale}")
         formats = [str(f).strip().upper() for f in fmt.values(analog, "FORMAT")]
         self.unsigned = not self.is_float and formats[:1] == ["UNSIGNED"]
 
     def check_channel(self, index):
-        """Refuse a channel whose samples its scale cannot give."""
-        if not math.isfinite(self.scales[index]):
-            raise damaged(self.path, f"channel {self.labels[index]}: its ANALOG:SCALE is "
-                                     f"{self.scales[index]}")
+        """Refuse a channel whose samples its scale and offset cannot give."""
+        for name, value in (("SCALE", self.scales[index]), ("OFFSET", self.offsets[index])):
+            if not math.isfinite(value):
+                raise damaged(self.path, f"channel {self.labels[index]}: its ANALOG:{name} is "
+                                         f"{value}")
 
     @property
     def samples(self):
