@@ -3,6 +3,7 @@ through the host's pipeline, the gait command and the Nexus-script call."""
 
 import csv
 import os
+import re
 
 import numpy as np
 import pypdf
@@ -181,6 +182,39 @@ def test_normal_table_names_its_muscles_and_sources():
     assert {"TA", "GAS", "SOL", "RF", "VL", "VM", "MH", "LH", "GMED", "GMAX", "ADD"} <= set(table)
     assert all(sources == ["Perry2010"] for _, sources in table.values())
     assert "Gait Analysis: Normal and Pathological Function" in gait.normal_sources()[0]
+
+
+# LTA as tibialis anterior (normal 56-12) runs on past 12 %; LHAM's burst through
+# foot strike (85-5) as rectus femoris (normal 56-66) is additional, and 56-66 absent.
+AS_NORMAL = {"LTA": ("Left", "TA"), "LHAM": ("Left", "RF")}
+FOUND = {"LTA": {"prolonged": [(12, 31)]},
+         "LHAM": {"absent": [(56, 66)], "additional": [(0, 5.5), (84.5, 100)]}}
+
+
+@pytest.mark.parametrize("merge, listed", [
+    (3.0, {"LTA": ["prolonged"], "LHAM": ["absent", "additional"]}),
+    (12.0, {"LTA": ["prolonged"], "LHAM": ["additional"]}),  # absent 10 % < 12 %
+    # the additional 21 % stays, though neither of its pieces either side of
+    # foot strike (15.5 % and 5.5 %) is as long on its own
+    (16.0, {"LTA": ["prolonged"], "LHAM": ["additional"]}),
+])
+def test_deviations_shorter_than_the_merge_length_are_not_listed(tmp_path, merge, listed):
+    trial = synthetic(1000, [1.0, 1.1, 0.9, 1.2])
+    settings = gait.Settings("L*", AS_NORMAL, envelope="rms:20", merge=merge)
+    result, paths = gait.run([("Walk01", lambda: trial)], settings, out=str(tmp_path),
+                             say=lambda line: None)
+    compared = {c.name: c.comparison for c in result.channels if c.name in AS_NORMAL}
+    assert {name: pytest.approx(c["agreement"], abs=0.01) for name, c in compared.items()} == {
+        "LTA": 47.15, "LHAM": 68.99}  # as computed, whatever is listed
+    for name, comparison in compared.items():
+        for kind in gait.DEVIATIONS:
+            expected = FOUND[name].get(kind, []) if kind in listed[name] else []
+            assert len(comparison[kind]) == len(expected), (name, kind)
+            for found, truth in zip(comparison[kind], expected):
+                assert found == pytest.approx(truth, abs=1.5), (name, kind)
+    timing = " ".join(pypdf.PdfReader(paths[0]).pages[-1].extract_text().split())
+    assert "Perry J, Burnfield JM" in timing and "Perry2010" not in timing
+    assert not re.search(r"\d\.\d+-|-\d+\.\d", timing), "periods in whole per cent"
 
 
 @needs_c3d

@@ -40,7 +40,7 @@ from plotvane import (
     safe_file_part,
     write_atomically,
 )
-from quorvaemg_host.gait import UNKNOWN, normal_sources, split_period
+from quorvaemg_host.gait import DEVIATIONS, UNKNOWN, join_periods, normal_sources, split_period
 from quorvaemg_host.muscles import full_name
 
 GAIT_SUFFIX = "_EMGGait.pdf"
@@ -56,7 +56,6 @@ NOTE_HEIGHT = 0.035  # of a curve panel's height, per line of NOTE_SIZE
 TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
                  ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
                  ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
-COMPARED = ("premature", "prolonged", "absent", "additional")
 
 
 def write_gait_report(result, folder):
@@ -117,13 +116,14 @@ class _Flow:
         self.line(title, HEAD_SIZE, "bold", ACCENT, gap=0.15)
 
 
-def _interval(on, off):
-    digits = 0 if round(on) != round(off) else 1  # a short stretch stays visible
-    return f"{on:.{digits}f}-{off:.{digits}f}"
+def _periods_text(periods):
+    """Periods of the cycle (on, off) in whole per cent, e.g. "61-77, 97-13"."""
+    return ", ".join(f"{on:.0f}-{off:.0f}" for on, off in periods) or "none"
 
 
-def _intervals(periods):
-    return ", ".join(_interval(on, off) for on, off in periods) or "none"
+def _intervals_text(intervals):
+    """Intervals inside 0-100 %, those either side of foot strike as one period."""
+    return _periods_text(join_periods(intervals))
 
 
 def _summary_pages(result, measure):
@@ -169,17 +169,19 @@ def _summary_pages(result, measure):
 
 def _timing_pages(result, measure):
     flow = _Flow(measure, "Activity timing against normal walking")
-    flow.line("On and off in % of the gait cycle (0 = foot strike), from each channel's mean "
-              "curve; normal periods that run through foot strike are shown as on-off with "
-              "off < on.", size=9, color=MUTED)
+    flow.line("On and off in whole % of the gait cycle (0 = foot strike), from each channel's "
+              "mean curve; periods that run through foot strike are shown as on-off with "
+              f"off < on.  Deviations shorter than {result.settings.merge:g} % of the cycle "
+              "(the merge length) are not listed.", size=9, color=MUTED)
     header = [name for name, _ in TABLE_COLUMNS]
     rows = []
     for ch in result.channels:
-        cells = [full_name(ch.muscle), ch.side, ch.name, _intervals(ch.analysis["mean_activity"]),
-                 _intervals(ch.normal) if ch.normal else "no pattern"]
+        cells = [full_name(ch.muscle), ch.side, ch.name,
+                 _intervals_text(ch.analysis["mean_activity"]),
+                 _periods_text(ch.normal) if ch.normal else "no pattern"]
         if ch.comparison:
             cells.append(f"{ch.comparison['agreement']:.0f} %")
-            cells += [_intervals(ch.comparison[key]) for key in COMPARED]
+            cells += [_intervals_text(ch.comparison[key]) for key in DEVIATIONS]
         rows.append(cells)
     _table_row(flow, header, "bold")
     for cells in rows:

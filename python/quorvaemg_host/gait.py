@@ -35,6 +35,7 @@ POINTS = 101
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
 UNKNOWN = "side/muscle not known"
+DEVIATIONS = ("premature", "prolonged", "absent", "additional")
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 _SOURCE_KEY = re.compile(r"^\w+: ")
 
@@ -151,6 +152,39 @@ def split_period(on, off):
     return [(on, off)] if on <= off else [(on, 100.0), (0.0, off)]
 
 
+def join_periods(intervals):
+    """Sorted intervals inside 0-100 % as periods of the cycle, ``split_period``
+    undone: one ending at 100 % and one starting at 0 % are a single period
+    through foot strike, given as (on, off) with off < on, last."""
+    periods = sorted(intervals)
+    if len(periods) > 1 and periods[0][0] <= 0.0 and periods[-1][1] >= 100.0:
+        through = (periods[-1][0], periods[0][1])
+        periods = periods[1:-1] + [through]
+    return periods
+
+
+def period_length(on, off):
+    """The length of a period of the cycle in %, one through foot strike included."""
+    return off - on if on <= off else off + 100.0 - on
+
+
+def without_short_deviations(comparison, merge):
+    """``comparison`` (of ``compare_with_normal``) without the premature, prolonged,
+    absent and additional periods shorter than ``merge`` % of the cycle.
+
+    Activity is timed with stretches under ``merge`` merged into their
+    surroundings, so a shorter deviation says nothing the analysis can tell
+    apart from no deviation.  A period through foot strike counts with its
+    whole length.  The agreement is kept as computed.
+    """
+    kept = dict(comparison)
+    for key in DEVIATIONS:
+        kept[key] = sorted(part for on, off in join_periods(comparison[key])
+                           if period_length(on, off) >= merge
+                           for part in split_period(on, off))
+    return kept
+
+
 def normal_activity(path=NORMAL_TABLE):
     """{muscle: (periods as (on, off) in % of the cycle, as listed, source names)}."""
     table = {}
@@ -165,15 +199,17 @@ def normal_activity(path=NORMAL_TABLE):
 
 
 def normal_sources(path=NORMAL_TABLE):
-    """The full references of the table's sources, from its comment header."""
+    """The full references of the table's sources, from its comment header, as a
+    reader cites them: without the key (``Perry2010: ``) that the rows name them by."""
     entries, inside = [], False
     with open(path) as f:
         for line in f:
-            text = line.lstrip("#").strip()
+            text = " ".join(line.lstrip("#").split())
             if not line.startswith("#") or (inside and not text):
                 break
-            if inside and _SOURCE_KEY.match(text):
-                entries.append(text)
+            key = _SOURCE_KEY.match(text)
+            if inside and key:
+                entries.append(text[key.end():])
             elif inside and entries:
                 entries[-1] += " " + text
             inside = inside or text == "Sources:"
@@ -365,7 +401,8 @@ def prepare_all(sources, settings, progress=None, describe=None):
 
 class ChannelResult:
     """One channel's pooled analysis (the dict of ``analyse_channel``) and its
-    comparison with normal walking (None without a normal pattern)."""
+    comparison with normal walking (None without a normal pattern; deviations
+    shorter than the merge length left out: ``without_short_deviations``)."""
 
     def __init__(self, name, side, muscle, trials, analysis, normal, comparison):
         self.name, self.side, self.muscle = name, side, muscle
@@ -464,7 +501,8 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         comparison = None
         if periods:
             split = [part for on, off in periods for part in split_period(on, off)]
-            comparison = core.compare_with_normal(analysis["mean_activity"], split)
+            comparison = without_short_deviations(
+                core.compare_with_normal(analysis["mean_activity"], split), settings.merge)
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
                                       periods, comparison))
     if verdicts is None:
