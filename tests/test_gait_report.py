@@ -284,6 +284,7 @@ def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
 def test_first_page_and_doubtful_channels(tmp_path):
     trial = synthetic(2000, [0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)], extra_off=[("Right", 0)])
     trial.samples[trial.channel_names.index("RHAM")][5] = np.nan
+    trial.units[trial.channel_names.index("LTA")] = "mV"  # each page shows its channels' own
     long = "; ".join(f"Walk0{k}: 84.2 % of the power below 20 Hz" for k in range(1, 9))
     result, paths = gait.report([trial], envelope="as-is", out=str(tmp_path),
                                 verdicts={"LTA": ("doubtful", "mains 50 Hz; " + long),
@@ -291,10 +292,12 @@ def test_first_page_and_doubtful_channels(tmp_path):
     pages = [page.extract_text() for page in pypdf.PdfReader(paths[0]).pages]
     for text in ("Left: 3 cycles used, 1 left out", "no foot off", "several foot offs",
                  "LTA: doubtful (mains 50 Hz;", "side/muscle not known: EMG9",
-                 "Walk01: samples are not all finite numbers: RHAM"):
+                 "Walk01: samples are not all finite numbers: RHAM",
+                 "Gait events from the trial's events (Walk01)"):
         assert text in " ".join(pages[0].split())
     marked = [k for k, page in enumerate(pages) if "quality: DOUBTFUL" in page]
     assert marked == [1] and "Left: LTA" in pages[1]
+    assert "amplitude: left in mV, right in V" in pages[1] and "amplitude in V" in pages[2]
     # the reasons wrap inside their panel, three lines at most, ending "..." when cut
     assert "Walk01: 84.2" in pages[1] and "Walk08" not in pages[1] and "..." in pages[1]
 

@@ -145,6 +145,13 @@ def _summary_pages(result, measure):
                 reasons.append(trial.notes[side])
             flow.line(f"{trial.name}: {len(trial.cycles[side])} used"
                       + (f"; left out: {'; '.join(reasons)}" if reasons else ""), indent=0.25)
+    sources = {}
+    for trial in result.prepared:
+        sources.setdefault(trial.event_source or "the trial's events", []).append(trial.name)
+    flow.line("Gait events from " + "; ".join(f"{source} ({', '.join(names)})"
+                                              for source, names in sources.items()))
+    for line in (line for trial in result.prepared for line in trial.warnings):
+        flow.line(line, size=9, color=WARNING, indent=0.25)  # what reading a file had to say
     flow.section("Settings")
     for label, value in result.settings.describe():
         flow.line(f"{label}: {value}")
@@ -209,10 +216,12 @@ def _muscle_page(result, measure, muscle, left, right):
     title = full_name(muscle)
     page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
               color=ACCENT)
-    unit = result.unit
-    page.text(PAGE_W - MARGIN_X, top, f"amplitude in {unit}; grey: normal activity", 9,
-              color=MUTED, ha="right")
     channels = [c for c in (left, right) if c is not None]
+    units = list(dict.fromkeys(c.unit for c in channels))
+    amplitude = (f"amplitude in {units[0]}" if len(units) == 1 else
+                 f"amplitude: left in {left.unit}, right in {right.unit}")
+    page.text(PAGE_W - MARGIN_X, top, f"{amplitude}; grey: normal activity", 9,
+              color=MUTED, ha="right")
     peak = max(float(np.max(c.analysis["curves"])) for c in channels)
     gap = 0.7
     width = (CONTENT_W - gap) / 2.0
@@ -222,8 +231,7 @@ def _muscle_page(result, measure, muscle, left, right):
     top = peak / (0.9 - NOTE_HEIGHT * max(len(n) for n in notes)) if peak > 0 else 1.0
     for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
         x0 = MARGIN_X + 0.45 + k * (width + gap)
-        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]),
-                    unit)
+        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]))
     return page
 
 
@@ -244,7 +252,7 @@ def _axes(page, x, y, w, h):
     return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
 
 
-def _side_panel(page, result, side_muscle, channel, box, room, unit):
+def _side_panel(page, result, side_muscle, channel, box, room):
     x0, width = box
     top, notes = room
     side = side_muscle[0]
@@ -273,7 +281,7 @@ def _side_panel(page, result, side_muscle, channel, box, room, unit):
     curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
     curve_ax.set_ylim(min(0.0, float(np.min(curves))), top)
-    curve_ax.set_ylabel(unit, fontsize=9)
+    curve_ax.set_ylabel(channel.unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])
     foot_off = a["foot_off_mean"]

@@ -44,7 +44,6 @@ from fnmatch import fnmatchcase
 import numpy as np
 
 from quorvaemg_host import c3d_format as fmt
-from quorvaemg_host.c3d_events import describe as describe_events
 from quorvaemg_host.c3d_events import event_frame, event_time, read_events  # noqa: F401
 from quorvaemg_host.c3d_layout import Layout
 from quorvaemg_host.trial import Trial
@@ -150,7 +149,7 @@ def load_trial(path, channels=None):
     trial.subject_known = bool(names and names[0])
     trial.analog_indices = list(keep)
     trial.first_frame = layout.first_frame
-    trial.event_source = describe_events(events)
+    trial.event_source = events.source
     trial.warnings = [f"warning: {os.path.basename(path)}: {line}"
                       for line in layout.warnings + events.notes]
     trial.layout = layout

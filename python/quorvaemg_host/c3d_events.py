@@ -16,7 +16,7 @@ from collections import namedtuple
 import numpy as np
 
 from quorvaemg_host import c3d_format as fmt
-from quorvaemg_host.trial import EVENTS, SIDES
+from quorvaemg_host.trial import EVENTS
 
 STRIKE, OFF = EVENTS
 _KINDS = {"foot strike": STRIKE, "heel strike": STRIKE, "initial contact": STRIKE,
@@ -131,12 +131,3 @@ def read_events(parameters, header, subject, frame_rate):
     if frames:
         return Events(frames, "the header's event block", notes)
     return Events({}, None, notes)
-
-
-def describe(events):
-    """e.g. "the EVENT group: 4 Left Foot Strike, 3 Left Foot Off, ..." for the report."""
-    if not events.frames:
-        return "none"
-    parts = [f"{len(events.frames[(side, kind)])} {side} {kind}" for side in SIDES
-             for kind in EVENTS if (side, kind) in events.frames]
-    return f"{events.source}: " + ", ".join(parts)

@@ -227,8 +227,9 @@ def as_trial(item):
                         f"{type(item).__name__}")
     trial = Trial(item.get("folder", ""), item["name"], item["subject"], item["channels"],
                   item["samples"], item["device_rate"], item["frame_rate"],
-                  events=item.get("events"))
+                  events=item.get("events"), unit=item.get("unit", "V"))
     trial.first_frame = item.get("first_frame", 1)
+    trial.event_source = "the events marked in Nexus"
     return trial
 
 
@@ -241,7 +242,7 @@ class PreparedTrial:
         # A C3D file naming no subject stands for its trial name: that is no
         # other subject's trial.
         self.subject_known = getattr(trial, "subject_known", True)
-        self.unit = trial.unit
+        self.units = dict(zip(trial.channel_names, trial.units))
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
         self.left_out = left_out      # {side: [(start s, end s, reason)]}
         self.notes = notes            # {side: text} for a side that gives no cycle at all
@@ -404,8 +405,9 @@ class ChannelResult:
     comparison with normal walking (None without a normal pattern; deviations
     shorter than the merge length left out: ``without_short_deviations``)."""
 
-    def __init__(self, name, side, muscle, trials, analysis, normal, comparison):
+    def __init__(self, name, side, muscle, trials, analysis, normal, comparison, unit):
         self.name, self.side, self.muscle = name, side, muscle
+        self.unit = unit                # of its curves: the channel's own, or % when scaled
         self.trials = trials            # the trial name of each piece
         self.analysis = analysis
         self.normal = normal            # listed periods (on, off), or []
@@ -433,7 +435,6 @@ class GaitResult:
         self.name, self.folder = first.name, first.folder
         self.subject = next((t.subject for t in prepared if t.subject_known),
                             "not named in the trials")
-        self.unit = "%" if settings.normalise != "none" else first.unit
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""
@@ -503,8 +504,9 @@ def analyse(prepared, settings, refused=(), verdicts=None):
             split = [part for on, off in periods for part in split_period(on, off)]
             comparison = without_short_deviations(
                 core.compare_with_normal(analysis["mean_activity"], split), settings.merge)
+        unit = "%" if settings.normalise != "none" else using[0].units.get(name) or "V"
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
-                                      periods, comparison))
+                                      periods, comparison, unit))
     if verdicts is None:
         verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
                     if any(name == channel.name for channel in channels)}
