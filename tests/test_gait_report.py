@@ -188,7 +188,7 @@ def test_normal_table_names_its_muscles_and_sources():
     ([], 0, ["[1/2] Walk01.c3d: Left 3 cycles", "[2/2] Still.c3d: not used: Still has no foot "
                                                  "strikes", "left out, side/muscle not known: EMG9",
              "Walk01_EMGGait.pdf", "Walk01_EMGActivity.csv"]),
-    (["--envelope", "rms"], 1, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
+    (["--envelope", "rms"], 2, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
     (["--normalise", "mvc:{mvc}"], 1, ["has no value for channel LGAS, add a line LGAS,VALUE"]),
     (["--muscles", "{mvc}"], 1, ["mvc.csv line 1: expected channel,side,muscle"]),
 ])

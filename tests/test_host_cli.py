@@ -242,13 +242,15 @@ def test_batch_processes_saved_selection_and_appends_history(
     assert "LSOL has been elaborated and put in 7  position" in lines
 
 
-def test_batch_with_nothing_selected_closes_its_root(display, tmp_path, showinfo, capsys):
+def test_batch_with_nothing_selected_is_refused_before_its_box(display, tmp_path, showinfo,
+                                                               capsys):
+    # Unattended, the plug-in's "No EMG channel selected" box would wait for ever.
     save_config(str(tmp_path) + os.sep, ticked=[], settings=(1,) * 5 + DEFAULT_TEXTS)
     del showinfo[:]
     folder = str(tmp_path / "trial")
-    assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == 0
-    assert [title for title, _ in showinfo] == ["Quorva EMG plugin"]
-    assert "no channel selected, nothing written" in capsys.readouterr().out
+    assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == 1
+    assert showinfo == []
+    assert "the configuration ticks no channel" in capsys.readouterr().err
     assert getattr(tkinter, "_default_root", None) is None
     assert not os.path.exists(os.path.join(folder, "Walk01_processed.csv"))
 
