@@ -447,7 +447,7 @@ def read_config_lines(path):
 
     try:
         data = tables.read_small_file(path, CONFIG_MAX_BYTES, lambda what: refuse(
-            what + " (a configuration of N channels is 2N + 11 short lines)"))
+            what + ", far larger than a configuration (N channels take 2N + 11 short lines)"))
     except OSError as exc:
         raise HostError(f"cannot read {path} ({exc.strerror or exc})",
                         "check that it can be read") from None
@@ -563,7 +563,7 @@ class Config:
 
     def _out_of_range(self, index, allowed):
         return HostError(f"{self.path} line {index + 1}: the {self._setting_name(index)} is "
-                         f"{self._quoted(index)}, outside {allowed}",
+                         f"{self._quoted(index)}; it must be {allowed}",
                          "correct that line or " + SAVE_AGAIN)
 
     def _check_line_count(self):
@@ -580,8 +580,11 @@ class Config:
         try:
             return int(text)  # the conversion the batch run makes
         except ValueError:
+            # Python 3.11 and newer refuse numbers of thousands of digits.
+            what = ("a number too long to read" if text.strip().lstrip("+-").isdecimal()
+                    else "not a whole number")
             raise HostError(f"{self.path} line {index + 1}: the {setting} is "
-                            f"{self._quoted(index)}, not a whole number",
+                            f"{self._quoted(index)}, {what}",
                             "correct that line or " + SAVE_AGAIN) from None
 
     def ticked(self):

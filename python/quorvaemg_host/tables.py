@@ -50,13 +50,13 @@ def not_plain_text(data):
 
 
 def read_small_file(path, limit, refuse):
-    """The bytes of a file a lab gives, refused by ``refuse(what)`` (which
+    """The bytes of a file a lab gives, refused by ``refuse("is 95 MB")`` (which
     raises) when it is larger than ``limit`` bytes, before it is read whole."""
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         data = f.read(limit + 1) if size <= limit else b""
     if size > limit or len(data) > limit:
-        refuse(f"is {size_text(max(size, len(data)))}, far larger than such a file")
+        refuse(f"is {size_text(max(size, len(data)))}")
     return data
 
 
@@ -76,9 +76,10 @@ class TableFile:
         return f"correct it or give another file with {self.option}"
 
     def error(self, path, what, number=None, todo=None):
-        """A ``TableError``: "the ROLE PATH line N: WHAT, TODO"."""
-        where = f"the {self.role} {path}" + ("" if number is None else f" line {number}")
-        return TableError(f"{where}: {what}, {todo or self.todo()}")
+        """A ``TableError``: "the ROLE PATH line N: WHAT, TODO" ("the ROLE PATH WHAT,
+        TODO" without a line)."""
+        where = f"the {self.role} {path}" + ("" if number is None else f" line {number}:")
+        return TableError(f"{where} {what}, {todo or self.todo()}")
 
     def rows(self, path):
         """(line number, stripped cells) of the file, without blank lines and lines
@@ -87,20 +88,22 @@ class TableFile:
         Cells are separated by ``;`` when the first such line has one: Excel
         writes that where the decimal mark is a comma.
         """
-        def refuse(what):
-            raise self.error(path, what, todo=f"give the CSV file of {self.layout} lines, "
-                                              f"saved as text, with {self.option}")
+        def refuse(what, todo=f"give the CSV file of {self.layout} lines, saved as text, "
+                              f"with {self.option}"):
+            raise self.error(path, what, todo=todo)
 
         try:
-            data = read_small_file(path, MAX_TABLE_BYTES, refuse)
+            data = read_small_file(path, MAX_TABLE_BYTES, lambda what: refuse(
+                what + ", far larger than a table of channels"))
         except OSError as exc:
             raise OSError(exc.errno, f"cannot read the {self.role} {path} "
                                      f"({exc.strerror or exc}), give the path of an existing "
                                      f"CSV file of {self.layout} lines with {self.option}") from None
         kind = not_plain_text(data)
         if kind is not None:  # e.g. the C3D file named in place of the CSV file beside it
-            refuse(f"is not a text file: it is {kind}" if kind.startswith("binary")
-                   else f"is {kind}; save it as CSV UTF-8 or CSV")
+            if kind.startswith("binary"):
+                refuse(f"is not a text file: it is {kind}")
+            refuse(f"is {kind}", f"save it as CSV UTF-8 or CSV and give that with {self.option}")
         for encoding in _ENCODINGS:
             try:
                 text = data.decode(encoding)
