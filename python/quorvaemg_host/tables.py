@@ -120,18 +120,15 @@ class TableFile:
                       if line.strip() and not line.lstrip().startswith("#")), "")
         separator = ";" if ";" in first else ","
         reader = csv.reader(io.StringIO(text, newline=""), delimiter=separator)
-        while True:
-            try:
-                row = next(reader)
-            except StopIteration:
-                return
-            except csv.Error as exc:
-                what = ("a cell longer than %d characters" % csv.field_size_limit()
-                        if "field limit" in str(exc) else "not a row of cells")
-                raise self.error(path, what, reader.line_num) from None
-            cells = [c.strip() for c in row]
-            if any(cells) and not cells[0].startswith("#"):
-                yield reader.line_num, cells
+        try:
+            for row in reader:
+                cells = [c.strip() for c in row]
+                if any(cells) and not cells[0].startswith("#"):
+                    yield reader.line_num, cells
+        except csv.Error as exc:
+            what = ("a cell longer than %d characters" % csv.field_size_limit()
+                    if "field limit" in str(exc) else "not a row of cells")
+            raise self.error(path, what, reader.line_num) from None
 
 
 def read_rows(path):
