@@ -770,6 +770,9 @@ def test_quality_warnings_come_before_the_line_of_their_trial(tmp_path, capsys, 
      "the demo trial's folder /proc cannot be written (No such file or directory), give a "
      "folder you can write to with --folder DIR"),
     (["{tmp}/missing.c3d"], 1, "cannot read the trial file {tmp}/missing.c3d (No such file"),
+    (["--write-demo", "/proc"], 1, "the folder for the demo trial /proc cannot be written"),
+    (["--write-demo", "{tmp}/Walk01.c3d"], 1, "the folder for the demo trial {tmp}/Walk01.c3d "
+                                              "is a file, not a folder, give a folder you can"),
     (["quality", "--set", "low_doubtful=30"], 2,
      "threshold low_doubtful must be a share above 0 and at most 1 (0.3 = 30 %), not 30"),
     (["quality", "--set", "low_hz=600"], 1,

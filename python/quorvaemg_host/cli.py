@@ -358,6 +358,8 @@ def check_writable_folder(folder, role, todo):
     """Make ``folder`` if missing and refuse it, naming its ``role``, when no file
     can be made in it (e.g. /proc, a read-only medium), before anything is
     processed that would then not be saved."""
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise HostError(f"{role} {folder} is a file, not a folder", todo)
     try:
         os.makedirs(folder, exist_ok=True)
         handle, probe = tempfile.mkstemp(dir=folder, prefix=".quorvaemg-")
@@ -827,12 +829,13 @@ def threshold_settings(settings):
     thresholds = {}
     for setting in settings:
         name, equals, value = setting.partition("=")
-        try:
-            thresholds[name.strip()] = float(value)
+        try:  # a whole number stays one, so that a refusal quotes it as typed
+            thresholds[name.strip()] = int(value) if value.strip().isdecimal() else float(value)
         except ValueError:
             equals = ""
         if not equals:
-            raise UsageError(f"--set takes NAME=VALUE with a number, not \"{setting}\"")
+            raise UsageError("--set takes NAME=VALUE with a number, not "
+                             f"\"{tables.excerpt(setting)}\"")
     try:
         # The ranges that hold at any rate; low_hz is checked against each
         # trial's Nyquist frequency as the trial is checked.
@@ -1017,6 +1020,9 @@ def run_window(args):
 
 
 def run_write_demo(args):
+    # ezc3d says nothing when it cannot write (it would be "written" into /proc).
+    check_writable_folder(args.write_demo, "the folder for the demo trial",
+                          "give a folder you can write to")
     try:
         path = write_demo_c3d(args.write_demo)
     except ImportError as exc:
