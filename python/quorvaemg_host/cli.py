@@ -549,7 +549,8 @@ class Config:
         self.settings = [self._integer(first + i, name) for i, name in enumerate(CONFIG_SETTINGS)]
         for switch, setting, lowest, highest, unit, why in SETTING_RANGES:
             value = self.settings[setting]
-            if self.settings[switch] and not lowest <= value <= (highest or value):
+            inside = lowest <= value and (highest is None or value <= highest)
+            if self.settings[switch] and not inside:
                 allowed = (f"{lowest} to {highest}{unit}" if highest is not None
                            else f"{lowest}{unit} or more")
                 raise self._out_of_range(first + setting, allowed + why)

@@ -31,6 +31,8 @@ from quorvaemg_host.trial import SIDES, Trial
 CYCLES_SUFFIX = "_EMGCycles.csv"
 ACTIVITY_SUFFIX = "_EMGActivity.csv"
 NORMAL_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "normal_activity.csv")
+NORMAL_FILE = tables.TableFile("table of normal activity", "its path (normal_activity.csv)",
+                               "muscle,on,off,source")
 POINTS = 101
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
@@ -61,12 +63,9 @@ def read_mvc(path):
     """{channel: reference value} of an MVC file ``channel,value`` (header optional;
     ``channel;value`` with a decimal comma too)."""
     values = {}
-    header = True
     for number, cells in MVC_FILE.rows(path):
-        if header and cells[0].lower() == "channel":
-            header = False
+        if not values and cells[0].lower() == "channel":
             continue
-        header = False
         try:
             value = float(cells[1].replace(",", ".")) if len(cells) == 2 else float("nan")
         except ValueError:
@@ -170,7 +169,7 @@ def split_period(on, off):
 def normal_activity(path=NORMAL_TABLE):
     """{muscle: (periods as (on, off) in % of the cycle, as listed, source names)}."""
     table = {}
-    for number, cells in tables.read_rows(path):
+    for number, cells in NORMAL_FILE.rows(path):
         if cells[0] == "muscle":
             continue
         periods, sources = table.setdefault(cells[0], ([], []))

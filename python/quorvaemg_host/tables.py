@@ -96,9 +96,9 @@ class TableFile:
             data = read_small_file(path, MAX_TABLE_BYTES, lambda what: refuse(
                 what + ", far larger than a table of channels"))
         except OSError as exc:
-            raise OSError(exc.errno, f"cannot read the {self.role} {path} "
-                                     f"({exc.strerror or exc}), give the path of an existing "
-                                     f"CSV file of {self.layout} lines with {self.option}") from None
+            raise OSError(exc.errno, f"cannot read the {self.role} {path} ({exc.strerror or exc}), "
+                                     f"give the path of an existing CSV file of {self.layout} "
+                                     f"lines with {self.option}") from None
         kind = not_plain_text(data)
         if kind is not None:  # e.g. the C3D file named in place of the CSV file beside it
             if kind.startswith("binary"):
@@ -129,12 +129,6 @@ class TableFile:
             what = ("a cell longer than %d characters" % csv.field_size_limit()
                     if "field limit" in str(exc) else "not a row of cells")
             raise self.error(path, what, reader.line_num) from None
-
-
-def read_rows(path):
-    """(line number, stripped cells) of a small CSV file a lab wrote (see
-    ``TableFile.rows``)."""
-    return TableFile("table", "its path", "comma-separated").rows(path)
 
 
 @contextlib.contextmanager
