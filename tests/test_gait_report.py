@@ -11,7 +11,7 @@ import pytest
 from conftest import ezc3d, needs_c3d
 
 import quorvaemg_gait
-from quorvaemg_host import cli, gait
+from quorvaemg_host import cli, gait, quality
 from quorvaemg_host.muscles import from_name, read_mapping
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.trial import Trial
@@ -166,13 +166,25 @@ def test_mapping_file_wins_and_bad_rows_are_named(tmp_path, capsys):
     (gait.read_mvc, b"LTA,-1e-3\n", "line 1: expected channel,value with a positive"),
     (gait.read_mvc, b"LTA,1e-3 V\n", "line 1: expected channel,value with a positive"),
     (read_mapping, b"\x50\x00\x00\xf4", "is not a text file"),  # a C3D file given by mistake
+    (read_mapping, b"", "muscles file .*table.csv holds no channel,side,muscle line, give"),
+    (read_mapping, b"# comments only\n\n", "holds no channel,side,muscle line"),
+    (gait.read_mvc, b"channel,value\n", "MVC file .*table.csv holds only its header"),
+    (read_mapping, "LTA,L,TA\n".encode("utf-16"), "is UTF-16 text, save it as CSV UTF-8 or CSV"),
+    (gait.read_mvc, b"LTA,0.1\nRTA," + b"9" * 200000 + b"\n",
+     "MVC file .*table.csv line 2: a cell longer than 131072 characters, correct it or give "
+     "another file with --normalise mvc:FILE"),
+    (gait.read_mvc, b"LTA,nan\n", "line 1: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA," + b"7" * 100000 + b"x\n", 'found "LTA,7{33}\\.\\.\\."'),
+    (read_mapping, b"LTA,Left,TA\n" + b"A" * 10 ** 5 + b",X,TA\n", 'line 2: side "X" is not L'),
+    (gait.read_mvc, b"LTA,1e-308\n", {"LTA": 1e-308}),  # tiny but a value: see the curves
 ])
 def test_files_as_excel_saves_them(tmp_path, read, data, expected):
     path = tmp_path / "table.csv"
     path.write_bytes(data)
     if isinstance(expected, str):
-        with pytest.raises(ValueError, match=expected):
+        with pytest.raises(ValueError, match=expected) as refused:
             read(str(path))
+        assert len(str(refused.value)) < 300 + len(str(path))
     else:
         assert read(str(path)) == expected
 
@@ -222,7 +234,7 @@ def test_deviations_shorter_than_the_merge_length_are_not_listed(tmp_path, merge
     ([], 0, ["[1/2] Walk01.c3d: Left 3 cycles", "[2/2] Still.c3d: not used: Still has no foot "
                                                  "strikes", "left out, side/muscle not known: EMG9",
              "Walk01_EMGGait.pdf", "Walk01_EMGActivity.csv"]),
-    (["--envelope", "rms"], 1, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
+    (["--envelope", "rms"], 2, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
     (["--normalise", "mvc:{mvc}"], 1, ["has no value for channel LGAS, add a line LGAS,VALUE"]),
     (["--muscles", "{mvc}"], 1, ["mvc.csv line 1: expected channel,side,muscle"]),
 ])
@@ -332,3 +344,41 @@ def test_quality_of_the_raw_channels_is_judged_over_the_pooled_trials(tmp_path):
     assert result.verdicts == {"LGAS": ("unusable", "Walk01: all zero"), "RGAS": ("good", "")}
     pages = [" ".join(page.extract_text().split()) for page in pypdf.PdfReader(paths[0]).pages]
     assert "LGAS: unusable (Walk01: all zero)" in pages[0] and "quality: UNUSABLE" in pages[1]
+
+
+def test_a_repeated_channel_label_is_left_out_and_said(tmp_path, capsys):
+    plain = synthetic(1000, [1.0, 1.1])
+    again = synthetic(1000, [1.0, 1.1])
+    again.channel_names[-1] = "LTA"  # EMG9, channel 7, labelled as channel 1
+    result, paths = gait.report([again], channels="TA", out=str(tmp_path))
+    reason = "Walk01: channel 7 has the label of channel 1, which is used"
+    assert ("LTA", reason) in result.left_out
+    assert f"left out, {reason}: LTA" in capsys.readouterr().out
+    first_page = " ".join(pypdf.PdfReader(paths[0]).pages[0].extract_text().split())
+    assert f"{reason}: LTA" in first_page
+    used = {c.name: c.analysis["mean"] for c in result.channels}
+    expected = {c.name: c.analysis["mean"] for c in gait.report(
+        [plain], channels="TA", out=str(tmp_path / "plain"))[0].channels}
+    assert list(used) == list(expected) and all(np.array_equal(used[n], expected[n]) for n in used)
+    rows = quality.assess(again)
+    assert [q.name for q in rows].count("LTA") == 2  # the quality table keeps both
+
+
+def test_reference_values_that_make_curves_not_finite_are_refused(tmp_path):
+    trial = synthetic(1000, [1.0, 1.1])
+    mvc = tmp_path / "mvc.csv"
+    mvc.write_text("".join(f"{n},1e-308\n" for n in trial.channel_names))
+    with pytest.raises(ValueError, match=r"the MVC value of channel LTA, 1e-308, is so small"):
+        gait.report([trial], envelope="rms:20", normalise=f"mvc:{mvc}", out=str(tmp_path / "o"))
+    assert not os.path.exists(str(tmp_path / "o"))
+
+
+def test_a_long_muscles_file_is_read_and_its_unmatched_names_summed_up(tmp_path, capsys):
+    path = tmp_path / "muscles.csv"
+    rows = 2 * 10 ** 5  # a million takes five times as long, and no minutes
+    path.write_text("channel,side,muscle\nLTA,L,TA\n"
+                    + "".join(f"Other{k},R,GAS\n" for k in range(rows)))
+    gait.report([synthetic(1000, [1.0, 1.1])], channels="LTA", muscles=str(path),
+                out=str(tmp_path))
+    line, = [x for x in capsys.readouterr().out.splitlines() if x.startswith("muscles file")]
+    assert line.endswith(f"Other9 and {rows - 10} more (misspelt, or outside --channels?)")
