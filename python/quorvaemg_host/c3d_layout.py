@@ -47,8 +47,9 @@ def _frame_ranges(header, trial):
     """(frames, first frame) of the header and of TRIAL's 32-bit range (None when the
     file gives none): the header's frame numbers stop at 65535.
 
-    A first or last frame of 0 counts as 1, as the reference library takes it."""
-    first, last = max(header.first_frame, 1), max(header.last_frame, 1)
+    A first frame of 0 counts as 1, as the reference library takes it; a trial of no
+    frames ends one before its first."""
+    first, last = max(header.first_frame, 1), header.last_frame
     ranges = [(last - first + 1, first)]
     start, end = fmt.values(trial, "ACTUAL_START_FIELD"), fmt.values(trial, "ACTUAL_END_FIELD")
     words = [_whole(w) for w in start[:2] + end[:2]]
