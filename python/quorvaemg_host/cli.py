@@ -523,7 +523,7 @@ class Config:
     the ``settings`` in file order (CONFIG_SETTINGS), as integers, and the
     ``steps`` they switch on.  What the batch run could not convert, or would
     run for ever or fail on (a setting of a switched-on step out of its range,
-    a line count that is not 2 per channel and 11 more), is refused here,
+    fewer lines than 2 per channel and 11 more), is refused here,
     naming the file, the line and the setting.
     """
 
@@ -573,9 +573,9 @@ class Config:
         used = len(self.lines)
         while used and not self.lines[used - 1].strip():  # blank lines after the end
             used -= 1
-        if used != 2 * self.count + 11:
-            raise HostError(f"{self.path} holds {used} lines, not the 2 per channel and 11 more "
-                            f"of a configuration of {self._quoted(0)} channels (line 1)",
+        if used < 2 * self.count + 11:  # lines after those are not read, as readconfig's
+            raise HostError(f"{self.path} holds {used} lines, fewer than the 2 per channel and "
+                            f"11 more of a configuration of {self._quoted(0)} channels (line 1)",
                             SAVE_AGAIN)
 
     def _integer(self, index, setting):
