@@ -210,7 +210,8 @@ class Layout:
                               int(round(exact)) if abs(exact - round(exact)) < 1e-3 else int(exact)))
         # The header counts analog words per frame: channels x samples per frame.
         words = f"{_HEADER_WORDS} ({header.analog_words} words per frame)"
-        analogs = [(words, header.analog_words // r) for _, r in ratios if r > 0]
+        analogs = [(words, header.analog_words // r if header.analog_words % r == 0
+                    else header.analog_words / r) for _, r in ratios if r > 0]
         if not analogs and header.analog_words == 0:
             analogs.append((words, 0))
         point_scale = fmt.first(point, "SCALE")
@@ -240,15 +241,16 @@ class Layout:
         return agree + sum(self._lengths[field] == getattr(shape, field)
                            for field in self._lengths)
 
-    def _fits(self, shape):
-        """(fits, fills the file exactly) of one way of reading the data block."""
+    def _rest(self, shape):
+        """Bytes of the file after the data block read as ``shape``; None when that
+        reading does not fit the file (outside it, overlapping the parameters,
+        or with counts no file can have)."""
         if min(shape.frames, shape.points, shape.analogs, shape.start - 1) < 0 \
-                or (shape.analogs and shape.ratio < 1):
-            return False, False
+                or not isinstance(shape.analogs, int) or (shape.analogs and shape.ratio < 1):
+            return None
         start = fmt.BLOCK * (shape.start - 1)
         end = start + shape.frames * self.frame_bytes(shape)
-        fits = start >= self.parameters_end and end <= self.size
-        return fits, fits and self.size - end < fmt.BLOCK
+        return self.size - end if start >= self.parameters_end and end <= self.size else None
 
     @staticmethod
     def frame_bytes(shape):
@@ -260,18 +262,18 @@ class Layout:
             if not found[field]:
                 raise damaged(self.path, f"it gives no {_FIELDS[field]}")
         reference = _Shape(**{field: pairs[0][1] for field, pairs in found.items()})
-        # Most agreed with first; of those, the reference library's reading.
-        shapes = sorted({_Shape(*values) for values in product(
-            *[[v for _, v in found[field]] for field in _FIELDS])},
-            key=lambda s: (-self._support(s, found), sum(a != b for a, b in zip(s, reference)),
-                           s))
-        fitting = [(shape, exact) for shape in shapes for fits, exact in [self._fits(shape)]
-                   if fits]
+        shapes = {_Shape(*values) for values in product(
+            *[[v for _, v in found[field]] for field in _FIELDS])}
+        rest = {shape: self._rest(shape) for shape in shapes}
+        # Most agreed with first; then the one that fills the file best; then the
+        # reference library's reading.
+        fitting = sorted((s for s in shapes if rest[s] is not None), key=lambda s: (
+            -self._support(s, found), rest[s], sum(a != b for a, b in zip(s, reference)), s))
         sizes = {(s.start, s.frames * self.frame_bytes(s)) for s in shapes}
         if len(sizes) == 1 and fitting:  # they agree on the data block's place and size
-            chosen = fitting[0][0]
-        else:
-            exact = [shape for shape, is_exact in fitting if is_exact]
+            chosen = fitting[0]
+        else:  # exactly: up to the padding of the last block (ezc3d writes a whole one)
+            exact = [s for s in fitting if rest[s] <= fmt.BLOCK]
             if not exact:
                 raise self._no_layout(found, reference)
             chosen = exact[0]
@@ -328,7 +330,17 @@ class Layout:
         if self.analogs == 0 or self.analog_rate is None:
             self.frame_rate = rates[0]
             self.analog_rate = self.frame_rate * self.ratio
-            return
+        else:
+            self._match_analog_rate(rates)
+        said = self.header.rate
+        if self.frame_rate is not None and not abs(said - self.frame_rate) <= (
+                _RATE_TOLERANCE * self.frame_rate):
+            self.warnings.append(f"its header gives a frame rate of {said:g} Hz, its "
+                                 f"parameters {self.frame_rate:g} Hz: read at {self.frame_rate:g} Hz")
+
+    def _match_analog_rate(self, rates):
+        """The frame rate of ``rates`` that makes ANALOG:RATE at the samples per frame
+        read; when none does, the analog rate those make."""
         for rate in rates:
             if abs(rate * self.ratio - self.analog_rate) <= _RATE_TOLERANCE * self.analog_rate:
                 if rate != rates[0]:
