@@ -17,6 +17,9 @@ _ENCODINGS = ("utf-8-sig", "cp1252", "latin-1")
 # A table of channels, even of a million rows, is a few tens of MB: past
 # this it is some other file, and reading it whole would cost gigabytes.
 MAX_TABLE_BYTES = 64 << 20
+# One line per channel, or per muscle: past this many it is no such table, and
+# its rows would cost hundreds of MB as Python objects.
+MAX_TABLE_LINES = 100_000
 EXCERPT = 40  # characters a message quotes of what it refuses
 _WIDE_TEXTS = ((codecs.BOM_UTF32_LE, "UTF-32"), (codecs.BOM_UTF32_BE, "UTF-32"),
                (codecs.BOM_UTF16_LE, "UTF-16"), (codecs.BOM_UTF16_BE, "UTF-16"))
@@ -110,6 +113,10 @@ class TableFile:
                 break
             except UnicodeDecodeError:
                 continue
+        lines = text.count("\n")
+        if lines > MAX_TABLE_LINES:
+            refuse(f"holds {lines} lines, far more than a table of channels "
+                   f"(at most {MAX_TABLE_LINES})")
         rows = list(self._parse(path, text))
         if not rows:
             refuse(f"holds no {self.layout} line")
