@@ -45,7 +45,7 @@ import numpy as np
 
 from quorvaemg_host import c3d_format as fmt
 from quorvaemg_host.c3d_events import event_frame, event_time, read_events  # noqa: F401
-from quorvaemg_host.c3d_layout import Layout
+from quorvaemg_host.c3d_layout import PIECE_BYTES, Layout
 from quorvaemg_host.trial import Trial
 
 ASSUMED_RATE = 1000.0
@@ -54,7 +54,6 @@ DEFAULT_HIGH_HZ = 20
 DEFAULT_LOW_HZ = 200
 DEFAULT_DEVICE = "Analog EMG"
 
-_PIECE_BYTES = 1 << 22  # what follows the data block is copied in pieces of this size
 _GLOB_CHARS = "*?["
 
 
@@ -227,7 +226,7 @@ def _copy_patched(source, target, layout, channels):
             checksum = zlib.crc32(piece, checksum)
             _write_piece(target, piece)
         while True:  # whatever follows the data block
-            rest = f.read(_PIECE_BYTES)
+            rest = f.read(PIECE_BYTES)
             if not rest:
                 break
             _write_piece(target, rest)

@@ -10,11 +10,13 @@ those numbers, so the file's size tells which of them hold:
 
 - when header and parameters agree, the layout they give is read if the
   file holds it (it may hold more: some writers append a frame or padding);
-- when they disagree, the layout that fills the file exactly (up to the
-  padding of its last block) is read, with one warning line naming what
-  disagreed and what was read; of several that fit, the one the reference
-  library ezc3d reads (parameters for counts and rates, the header for the
-  storage and the data start);
+- when they disagree, the layout that fills the file exactly (up to one
+  block of padding) is read, with one warning line naming what disagreed
+  and what was read; of several that fit, the one most of the file's
+  statements agree with (header, parameters, the length of the label
+  lists), then the one leaving least of the file over, then the one the
+  reference library ezc3d reads (parameters for counts and rates, the
+  header for the storage and the data start);
 - when no layout fits, or the data would start inside the parameters, or a
   rate is not a finite positive number, the file is refused naming the
   values, and nothing is read or allocated for it.
@@ -29,7 +31,7 @@ import numpy as np
 
 from quorvaemg_host import c3d_format as fmt
 
-_PIECE_BYTES = 1 << 22  # data read and written in pieces of about this size
+PIECE_BYTES = 1 << 22  # data read and written in pieces of about this size
 _MAX_SECTION_BLOCKS = 255  # what the section's own block count can say
 _RATE_TOLERANCE = 1e-5
 
@@ -405,7 +407,7 @@ class Layout:
         """(first sample, frames) over the data block of the open file ``f``, in pieces:
         ``frames`` is a writable uint8 array ``(frames, frame_words, word)``."""
         frame_bytes = self.frame_words * self.word
-        per_piece = max(1, _PIECE_BYTES // max(frame_bytes, 1))
+        per_piece = max(1, PIECE_BYTES // max(frame_bytes, 1))
         f.seek(self.start)
         for first in range(0, self.frames, per_piece):
             count = min(per_piece, self.frames - first)
