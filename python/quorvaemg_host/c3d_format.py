@@ -129,7 +129,7 @@ def _values(section, at, kind, dims, numbers):
         raise FormatError(f"a parameter has the unknown data type {kind}")
     count = _count(dims)
     if at + count * width > len(section):
-        raise FormatError(f"a parameter of {count} values runs past the end of its section")
+        raise FormatError("a parameter's values run past the end of its section")
     data = bytes(section[at:at + count * width])
     if kind == -1:
         step = dims[0] if dims else 1
