@@ -314,7 +314,9 @@ class Declared:
         declare("points", "POINT:USED", _whole(c3d.first("POINT", "USED")))
         declare("ratio", "header", header("analog samples per frame"))
         if analog_rate is not None and _positive(analog_rate) and _positive(frame_rate):
-            declare("ratio", "ANALOG:RATE / POINT:RATE", _whole(analog_rate / frame_rate))
+            ratio = analog_rate / frame_rate
+            if abs(ratio - round(ratio)) <= 1e-6 * ratio:  # whole, but for rounding
+                declare("ratio", "ANALOG:RATE / POINT:RATE", int(round(ratio)))
         declare("frames", "header", header("last frame") - header("first frame") + 1)
         declare("frames", "POINT:FRAMES", _unsigned(c3d.first("POINT", "FRAMES")))
         start, end = c3d.get("TRIAL", "ACTUAL_START_FIELD"), c3d.get("TRIAL", "ACTUAL_END_FIELD")
@@ -322,8 +324,8 @@ class Declared:
                 and len(end.values) >= 2:
             declare("frames", "TRIAL:ACTUAL_END_FIELD", _field(end.values) - _field(start.values) + 1)
         declare("storage", "header", 4 if header("scale") < 0 else 2)
-        point_scale = c3d.first("POINT", "SCALE")
-        if isinstance(point_scale, float) and point_scale != 0 and not math.isnan(point_scale):
+        point_scale = _number(c3d.first("POINT", "SCALE"))
+        if point_scale is not None and point_scale != 0 and not math.isnan(point_scale):
             declare("storage", "POINT:SCALE", 4 if point_scale < 0 else 2)
         words = header("analog words per frame")
         used = _whole(c3d.first("ANALOG", "USED"))
@@ -372,11 +374,18 @@ def _ratio_source(who):
     return "header ratio" if who == "header" else who
 
 
+def _number(value):
+    """A parameter's value as a float, or None when it is no number (text)."""
+    return float(value) if isinstance(value, (int, float)) else None
+
+
 def _positive(value):
+    value = _number(value)
     return value is not None and math.isfinite(value) and value > 0
 
 
 def _whole(value):
+    value = _number(value)
     if value is None or not math.isfinite(value) or value != int(value):
         return None
     return int(value)
