@@ -3,6 +3,7 @@ through the host's pipeline, the gait command and the Nexus-script call."""
 
 import csv
 import os
+import re
 
 import numpy as np
 import pypdf
@@ -10,7 +11,7 @@ import pytest
 from conftest import ezc3d, needs_c3d
 
 import quorvaemg_gait
-from quorvaemg_host import cli, gait
+from quorvaemg_host import cli, gait, quality
 from quorvaemg_host.muscles import from_name, read_mapping
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.trial import Trial
@@ -165,13 +166,25 @@ def test_mapping_file_wins_and_bad_rows_are_named(tmp_path, capsys):
     (gait.read_mvc, b"LTA,-1e-3\n", "line 1: expected channel,value with a positive"),
     (gait.read_mvc, b"LTA,1e-3 V\n", "line 1: expected channel,value with a positive"),
     (read_mapping, b"\x50\x00\x00\xf4", "is not a text file"),  # a C3D file given by mistake
+    (read_mapping, b"", "muscles file .*table.csv holds no channel,side,muscle line, give"),
+    (read_mapping, b"# comments only\n\n", "holds no channel,side,muscle line"),
+    (gait.read_mvc, b"channel,value\n", "MVC file .*table.csv holds only its header"),
+    (read_mapping, "LTA,L,TA\n".encode("utf-16"), "is UTF-16 text, save it as CSV UTF-8 or CSV"),
+    (gait.read_mvc, b"LTA,0.1\nRTA," + b"9" * 200000 + b"\n",
+     "MVC file .*table.csv line 2: a cell longer than 131072 characters, correct it or give "
+     "another file with --normalise mvc:FILE"),
+    (gait.read_mvc, b"LTA,nan\n", "line 1: expected channel,value with a positive"),
+    (gait.read_mvc, b"LTA," + b"7" * 100000 + b"x\n", 'found "LTA,7{33}\\.\\.\\."'),
+    (read_mapping, b"LTA,Left,TA\n" + b"A" * 10 ** 5 + b",X,TA\n", 'line 2: side "X" is not L'),
+    (gait.read_mvc, b"LTA,1e-308\n", {"LTA": 1e-308}),  # tiny but a value: see the curves
 ])
 def test_files_as_excel_saves_them(tmp_path, read, data, expected):
     path = tmp_path / "table.csv"
     path.write_bytes(data)
     if isinstance(expected, str):
-        with pytest.raises(ValueError, match=expected):
+        with pytest.raises(ValueError, match=expected) as refused:
             read(str(path))
+        assert len(str(refused.value)) < 300 + len(str(path))
     else:
         assert read(str(path)) == expected
 
@@ -183,12 +196,45 @@ def test_normal_table_names_its_muscles_and_sources():
     assert "Gait Analysis: Normal and Pathological Function" in gait.normal_sources()[0]
 
 
+# LTA as tibialis anterior (normal 56-12) runs on past 12 %; LHAM's burst through
+# foot strike (85-5) as rectus femoris (normal 56-66) is additional, and 56-66 absent.
+AS_NORMAL = {"LTA": ("Left", "TA"), "LHAM": ("Left", "RF")}
+FOUND = {"LTA": {"prolonged": [(12, 31)]},
+         "LHAM": {"absent": [(56, 66)], "additional": [(0, 5.5), (84.5, 100)]}}
+
+
+@pytest.mark.parametrize("merge, listed", [
+    (3.0, {"LTA": ["prolonged"], "LHAM": ["absent", "additional"]}),
+    (12.0, {"LTA": ["prolonged"], "LHAM": ["additional"]}),  # absent 10 % < 12 %
+    # the additional 21 % stays, though neither of its pieces either side of
+    # foot strike (15.5 % and 5.5 %) is as long on its own
+    (16.0, {"LTA": ["prolonged"], "LHAM": ["additional"]}),
+])
+def test_deviations_shorter_than_the_merge_length_are_not_listed(tmp_path, merge, listed):
+    trial = synthetic(1000, [1.0, 1.1, 0.9, 1.2])
+    settings = gait.Settings("L*", AS_NORMAL, envelope="rms:20", merge=merge)
+    result, paths = gait.run([("Walk01", lambda: trial)], settings, out=str(tmp_path),
+                             say=lambda line: None)
+    compared = {c.name: c.comparison for c in result.channels if c.name in AS_NORMAL}
+    assert {name: pytest.approx(c["agreement"], abs=0.01) for name, c in compared.items()} == {
+        "LTA": 47.15, "LHAM": 68.99}  # as computed, whatever is listed
+    for name, comparison in compared.items():
+        for kind in gait.DEVIATIONS:
+            expected = FOUND[name].get(kind, []) if kind in listed[name] else []
+            assert len(comparison[kind]) == len(expected), (name, kind)
+            for found, truth in zip(comparison[kind], expected):
+                assert found == pytest.approx(truth, abs=1.5), (name, kind)
+    timing = " ".join(pypdf.PdfReader(paths[0]).pages[-1].extract_text().split())
+    assert "Perry J, Burnfield JM" in timing and "Perry2010" not in timing
+    assert not re.search(r"\d\.\d+-|-\d+\.\d", timing), "periods in whole per cent"
+
+
 @needs_c3d
 @pytest.mark.parametrize("extra, code, says", [
     ([], 0, ["[1/2] Walk01.c3d: Left 3 cycles", "[2/2] Still.c3d: not used: Still has no foot "
                                                  "strikes", "left out, side/muscle not known: EMG9",
              "Walk01_EMGGait.pdf", "Walk01_EMGActivity.csv"]),
-    (["--envelope", "rms"], 1, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
+    (["--envelope", "rms"], 2, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
     (["--normalise", "mvc:{mvc}"], 1, ["has no value for channel LGAS, add a line LGAS,VALUE"]),
     (["--muscles", "{mvc}"], 1, ["mvc.csv line 1: expected channel,side,muscle"]),
 ])
@@ -250,6 +296,7 @@ def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
 def test_first_page_and_doubtful_channels(tmp_path):
     trial = synthetic(2000, [0.8, 1.3, 1.0, 1.1], drop_off=[("Left", 1)], extra_off=[("Right", 0)])
     trial.samples[trial.channel_names.index("RHAM")][5] = np.nan
+    trial.units[trial.channel_names.index("LTA")] = "mV"  # each page shows its channels' own
     long = "; ".join(f"Walk0{k}: 84.2 % of the power below 20 Hz" for k in range(1, 9))
     result, paths = gait.report([trial], envelope="as-is", out=str(tmp_path),
                                 verdicts={"LTA": ("doubtful", "mains 50 Hz; " + long),
@@ -257,10 +304,12 @@ def test_first_page_and_doubtful_channels(tmp_path):
     pages = [page.extract_text() for page in pypdf.PdfReader(paths[0]).pages]
     for text in ("Left: 3 cycles used, 1 left out", "no foot off", "several foot offs",
                  "LTA: doubtful (mains 50 Hz;", "side/muscle not known: EMG9",
-                 "Walk01: samples are not all finite numbers: RHAM"):
+                 "Walk01: samples are not all finite numbers: RHAM",
+                 "Gait events from the trial's events (Walk01)"):
         assert text in " ".join(pages[0].split())
     marked = [k for k, page in enumerate(pages) if "quality: DOUBTFUL" in page]
     assert marked == [1] and "Left: LTA" in pages[1]
+    assert "amplitude: left in mV, right in V" in pages[1] and "amplitude in V" in pages[2]
     # the reasons wrap inside their panel, three lines at most, ending "..." when cut
     assert "Walk01: 84.2" in pages[1] and "Walk08" not in pages[1] and "..." in pages[1]
 
@@ -295,3 +344,41 @@ def test_quality_of_the_raw_channels_is_judged_over_the_pooled_trials(tmp_path):
     assert result.verdicts == {"LGAS": ("unusable", "Walk01: all zero"), "RGAS": ("good", "")}
     pages = [" ".join(page.extract_text().split()) for page in pypdf.PdfReader(paths[0]).pages]
     assert "LGAS: unusable (Walk01: all zero)" in pages[0] and "quality: UNUSABLE" in pages[1]
+
+
+def test_a_repeated_channel_label_is_left_out_and_said(tmp_path, capsys):
+    plain = synthetic(1000, [1.0, 1.1])
+    again = synthetic(1000, [1.0, 1.1])
+    again.channel_names[-1] = "LTA"  # EMG9, channel 7, labelled as channel 1
+    result, paths = gait.report([again], channels="TA", out=str(tmp_path))
+    reason = "Walk01: channel 7 has the label of channel 1, which is used"
+    assert ("LTA", reason) in result.left_out
+    assert f"left out, {reason}: LTA" in capsys.readouterr().out
+    first_page = " ".join(pypdf.PdfReader(paths[0]).pages[0].extract_text().split())
+    assert f"{reason}: LTA" in first_page
+    used = {c.name: c.analysis["mean"] for c in result.channels}
+    expected = {c.name: c.analysis["mean"] for c in gait.report(
+        [plain], channels="TA", out=str(tmp_path / "plain"))[0].channels}
+    assert list(used) == list(expected) and all(np.array_equal(used[n], expected[n]) for n in used)
+    rows = quality.assess(again)
+    assert [q.name for q in rows].count("LTA") == 2  # the quality table keeps both
+
+
+def test_reference_values_that_make_curves_not_finite_are_refused(tmp_path):
+    trial = synthetic(1000, [1.0, 1.1])
+    mvc = tmp_path / "mvc.csv"
+    mvc.write_text("".join(f"{n},1e-308\n" for n in trial.channel_names))
+    with pytest.raises(ValueError, match=r"the MVC value of channel LTA, 1e-308, is so small"):
+        gait.report([trial], envelope="rms:20", normalise=f"mvc:{mvc}", out=str(tmp_path / "o"))
+    assert not os.path.exists(str(tmp_path / "o"))
+
+
+def test_a_long_muscles_file_is_read_and_its_unmatched_names_summed_up(tmp_path, capsys):
+    path = tmp_path / "muscles.csv"
+    rows = 2 * 10 ** 5  # a million takes five times as long, and no minutes
+    path.write_text("channel,side,muscle\nLTA,L,TA\n"
+                    + "".join(f"Other{k},R,GAS\n" for k in range(rows)))
+    gait.report([synthetic(1000, [1.0, 1.1])], channels="LTA", muscles=str(path),
+                out=str(tmp_path))
+    line, = [x for x in capsys.readouterr().out.splitlines() if x.startswith("muscles file")]
+    assert line.endswith(f"Other9 and {rows - 10} more (misspelt, or outside --channels?)")

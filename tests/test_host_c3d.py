@@ -107,12 +107,14 @@ def _record(name, gid, value, dec):
 def raw_c3d(path, stored, labels, rate=1000.0, ratio=10, integer=False, dec=False,
             scale=1.0, offset=0, gen_scale=1.0, analog_format=None):
     """A C3D written byte by byte, for what ezc3d does not write: integer storage, DEC
-    floats.  ``stored`` holds the analog words as the file keeps them."""
+    floats, short scale lists.  ``stored`` holds the analog words as the file keeps them;
+    ``scale`` and ``offset`` are one value for every channel or a list."""
     count, n = stored.shape
     frames, markers = n // ratio, 2
     point_scale = 0.1 if integer else -0.1
     analog = {"USED": count, "LABELS": list(labels), "RATE": float(rate),
-              "SCALE": [float(scale)] * count, "OFFSET": [int(offset)] * count,
+              "SCALE": [float(s) for s in scale] if isinstance(scale, list) else [float(scale)] * count,
+              "OFFSET": list(offset) if isinstance(offset, list) else [int(offset)] * count,
               "GEN_SCALE": float(gen_scale), "UNITS": ["V"] * count}
     if analog_format:
         analog["FORMAT"] = analog_format
@@ -246,10 +248,9 @@ def test_load_with_pattern_and_errors(tmp_path):
     (tmp_path / "notes.c3d").write_text("not a c3d file")
     with pytest.raises(ValueError, match="not a readable C3D file"):
         load_trial(str(tmp_path / "notes.c3d"))
-    unsigned = raw_c3d(tmp_path / "u.c3d", np.ones((1, 100)), ["X"], integer=True,
-                       analog_format="UNSIGNED")
-    with pytest.raises(ValueError, match="unsigned"):
-        load_trial(unsigned)
+    stored = np.array([[40000, 7] * 50], dtype=np.uint16).view(np.int16)  # as the file keeps them
+    unsigned = raw_c3d(tmp_path / "u.c3d", stored, ["X"], integer=True, analog_format="UNSIGNED")
+    assert load_trial(unsigned).samples[0][:2].tolist() == [40000.0, 7.0]
 
 
 def test_load_real_recording():

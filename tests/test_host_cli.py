@@ -242,13 +242,15 @@ def test_batch_processes_saved_selection_and_appends_history(
     assert "LSOL has been elaborated and put in 7  position" in lines
 
 
-def test_batch_with_nothing_selected_closes_its_root(display, tmp_path, showinfo, capsys):
+def test_batch_with_nothing_selected_is_refused_before_its_box(display, tmp_path, showinfo,
+                                                               capsys):
+    # Unattended, the plug-in's "No EMG channel selected" box would wait for ever.
     save_config(str(tmp_path) + os.sep, ticked=[], settings=(1,) * 5 + DEFAULT_TEXTS)
     del showinfo[:]
     folder = str(tmp_path / "trial")
-    assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == 0
-    assert [title for title, _ in showinfo] == ["Quorva EMG plugin"]
-    assert "no channel selected, nothing written" in capsys.readouterr().out
+    assert cli.main(["--batch", str(tmp_path), "--folder", folder]) == 1
+    assert showinfo == []
+    assert "the configuration ticks no channel" in capsys.readouterr().err
     assert getattr(tkinter, "_default_root", None) is None
     assert not os.path.exists(os.path.join(folder, "Walk01_processed.csv"))
 
@@ -655,3 +657,135 @@ def test_output_whose_reader_has_gone_ends_quietly(tmp_path):
     finally:
         os.close(write)
     assert run.stderr == b"" and run.returncode == 1
+
+
+# -- what a lab hands the host, refused before anything runs ----------------------------
+
+def config_text(folder):
+    save_config(folder + os.sep, ticked=[1], settings=(1,) * 5 + DEFAULT_TEXTS)
+    with open(os.path.join(folder, CONFIG), "rb") as f:
+        return f.read()
+
+
+def setting(line, value):
+    """The demo configuration (12 channels, 35 lines) with ``line`` replaced."""
+    def edit(data):
+        lines = data.split(b"\n")
+        lines[line - 1] = value
+        return b"\n".join(lines)
+    return edit
+
+
+@pytest.mark.parametrize("edit, says", [
+    (setting(31, b"0"), 'line 31: the high-pass cutoff is "0"; it must be 1 to 499 Hz'),
+    (setting(32, b"500"), 'line 32: the low-pass cutoff is "500"; it must be 1 to 499 Hz'),
+    (setting(34, b"100000"), 'line 34: the high-pass order is "100000"; it must be 1 to 20'),
+    (setting(35, b"1000"), 'line 35: the low-pass order is "1000"; it must be 1 to 20'),
+    (setting(33, b"0"), 'line 33: the RMS window size is "0"; it must be 1 sample or more'),
+    (setting(33, b"-5"), 'the RMS window size is "-5"'),
+    (setting(1, b"-3"), 'line 1: the channel count is "-3"; it must be 0 or more'),
+    (setting(1, b"99999999999999"), "holds 35 lines, fewer than the 2 per channel and 11 more"),
+    (lambda data: data[:data.rindex(b"\n2\n")], "holds 34 lines"),
+    (setting(32, b"2" + b"0" * 100000), 'low-pass cutoff is "2000000000'),
+    (lambda data: data + b" " * cli.CONFIG_MAX_BYTES, "MB, far larger than a configuration"),
+    (lambda data: data.decode().encode("utf-16"), "is UTF-16 text, not a configuration"),
+    (lambda data: data.decode().encode("utf-16-le"), "is UTF-16 text"),
+    (lambda data: b"\xef\xbb\xbf" + data, "starts with a byte-order mark"),
+    (lambda data: data[:40] + b"\x00\x07\x00" + data[40:], "is binary data (it holds NUL bytes)"),
+])
+def test_batch_refuses_a_configuration_it_would_hang_or_fail_on(tmp_path, showinfo, capsys,
+                                                                edit, says):
+    config = str(tmp_path)
+    data = edit(config_text(config))
+    with open(os.path.join(config, CONFIG), "wb") as f:
+        f.write(data)
+    folder = str(tmp_path / "trial")
+    assert cli.main(["--batch", config, "--folder", folder]) == 1
+    err = capsys.readouterr().err
+    assert says in err and len(err.splitlines()) == 1 and len(err) < 400
+    assert err.rstrip().endswith(("Save Configuration button", "without a byte-order mark"))
+    assert not os.path.exists(folder)
+
+
+@needs_c3d
+@pytest.mark.parametrize("argv, ticked, short, says", [
+    (["--process"], None, 50, "channel LTA has 50 samples, fewer than the RMS window of 100"),
+    (["--process"], None, 9, "channel LTA has 9 samples, too few for the low-pass filter of "
+                             "order 2 (it needs more than 9)"),
+    (["--process"], None, 0, "channel LTA has no samples"),
+    (["--batch", "CONFIG"], [1], 50, "channel LTA has 50 samples, fewer than the RMS window"),
+    (["--batch", "CONFIG"], [], None, "the configuration ticks no channel"),
+])
+def test_a_trial_that_cannot_be_processed_fails_alone(display, tmp_path, showinfo, capsys,
+                                                      argv, ticked, short, says):
+    from test_host_c3d import raw_c3d
+
+    if ticked is not None:
+        save_config(str(tmp_path) + os.sep, ticked=ticked, settings=(1,) * 5 + DEFAULT_TEXTS,
+                    names=LABELS)
+        del showinfo[:]
+    if short is None:
+        first, _ = c3d_trial(tmp_path, "Walk00.c3d", labels=LABELS, seed=1)
+    else:  # frames of one sample each: as short as it needs to be
+        first = raw_c3d(tmp_path / "Walk00.c3d", emg(len(LABELS), short), LABELS, ratio=1)
+    second, _ = c3d_trial(tmp_path, "Walk01.c3d", labels=LABELS)
+    argv = [str(tmp_path) if arg == "CONFIG" else arg for arg in argv]
+    assert cli.main(argv + [first, second]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    progress = [line for line in lines if line.startswith("[")]
+    assert progress[0].startswith("[1/2] Walk00.c3d: failed: " + says)
+    assert progress[1].startswith("[2/2] Walk01.c3d: " + (
+        "failed: " + says if ticked == [] else f"{len(ticked or LABELS)} channel"))
+    assert showinfo == [] and not os.path.exists(str(tmp_path / "Walk00_processed.c3d"))
+    assert not os.path.exists(str(tmp_path / "Walk00_RIVurorHistory.txt"))
+
+
+@needs_c3d
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_quality_warnings_come_before_the_line_of_their_trial(tmp_path, capsys, jobs):
+    paths = []
+    for k in range(2):
+        data = emg(2, 3000, seed=k)
+        data[1] = 0.0
+        paths.append(write_c3d(tmp_path / f"Walk0{k}.c3d", data, ["LTA", f"DEAD{k}"]))
+    assert cli.main(["--process", "--jobs", jobs] + paths) == 0
+    lines = capsys.readouterr().out.splitlines()
+    warned = [lines.index(line) for line in warnings_in("\n".join(lines))]
+    starts = [k for k, line in enumerate(lines) if line.startswith("[")]
+    assert len(warned) == 2 and warned[0] < starts[0] < warned[1] < starts[1]
+    assert "DEAD1" in lines[warned[1]]
+
+
+@pytest.mark.parametrize("argv, code, says", [
+    (["gait", "--demo", "--envelope", "box"], 2, 'envelope "box" is not one of'),
+    (["gait", "--demo", "--normalise", "mvc"], 2, 'normalisation "mvc" is not one of'),
+    (["gait", "--demo", "--muscles", "{tmp}/missing.csv"], 1,
+     "cannot read the muscles file {tmp}/missing.csv (No such file or directory), give the "
+     "path of an existing CSV file of channel,side,muscle lines with --muscles FILE"),
+    (["gait", "--demo", "--normalise", "mvc:{tmp}/missing.csv"], 1,
+     "cannot read the MVC file {tmp}/missing.csv (No such file or directory)"),
+    (["gait", "--demo", "--out", "{tmp}/Walk01.c3d"], 1,
+     "{tmp}/Walk01.c3d is a file, not a folder for the report and tables, write into another"),
+    (["--process", "--folder", "/proc"], 1,
+     "the demo trial's folder /proc cannot be written (No such file or directory), give a "
+     "folder you can write to with --folder DIR"),
+    (["{tmp}/missing.c3d"], 1, "cannot read the trial file {tmp}/missing.c3d (No such file"),
+    (["--write-demo", "/proc"], 1, "the folder for the demo trial /proc cannot be written"),
+    (["--write-demo", "{tmp}/Walk01.c3d"], 1, "the folder for the demo trial {tmp}/Walk01.c3d "
+                                              "is a file, not a folder, give a folder you can"),
+    (["quality", "--set", "low_doubtful=30"], 2,
+     "threshold low_doubtful must be a share above 0 and at most 1 (0.3 = 30 %), not 30"),
+    (["quality", "--set", "low_hz=600"], 1,
+     "threshold low_hz must be below the Nyquist frequency (500 Hz at 1000 samples"),
+])
+def test_mistakes_in_what_the_command_line_names_say_which_and_what_to_do(
+        tmp_path, monkeypatch, capsys, argv, code, says):
+    def no_display(*args, **kwargs):
+        raise tkinter.TclError("couldn't connect to display")
+    monkeypatch.setattr(tkinter, "Tk", no_display)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "Walk01.c3d").write_bytes(b"a trial")
+    assert cli.main([arg.format(tmp=tmp_path) for arg in argv]) == code
+    err = capsys.readouterr().err
+    assert says.format(tmp=tmp_path) in err and len(err.splitlines()) == 1
+    assert (tmp_path / "Walk01.c3d").read_bytes() == b"a trial"

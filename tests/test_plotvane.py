@@ -72,7 +72,11 @@ def test_report_beside_the_trial(tmp_path):
                      datetime.date.today().isoformat(), "Dr. A. Rossi",
                      "Barefoot walking, self-selected speed.", "Electrodes per SENIAM."):
         assert expected in cover
-    assert "Walk01_LTA.png" in first and "Walk01_RGAS.png" in second
+    # Each figure on its own page, in order; the figure's own title names
+    # the channel, so no file name is printed beside it.
+    assert [[size for size, _ in drawn_images(reader, page)] for page in reader.pages] == [
+        [], [(2375, 950)], [(150, 60)]]
+    assert ".png" not in first + second
 
     # The figure is embedded at its own resolution, so it prints sharp.
     assert reader.pages[1].images[0].image.size == (2375, 950)
@@ -94,6 +98,56 @@ def test_texts_are_printed_as_typed(tmp_path):
     report = write(tmp_path, notes=notes, head=" Lab $A$ ")
     cover = page_texts(report)[0]
     assert notes in cover and "Lab $A$" in cover
+
+
+def drawn_images(reader, page):
+    """[((columns, rows), (left, bottom, width, height) in points)] of the images
+    drawn on ``page``, from what its content stream does before drawing each.
+
+    The pages of one document share their resources, so a page's images are
+    those its content draws, not those its resources list.
+    """
+    from pypdf.generic import ContentStream
+
+    objects = page["/Resources"]["/XObject"]
+    ctm, saved, drawn = np.eye(3), [], []
+    for operands, operator in ContentStream(page.get_contents(), reader).operations:
+        if operator == b"q":
+            saved.append(ctm)
+        elif operator == b"Q":
+            ctm = saved.pop()
+        elif operator == b"cm":
+            a, b, c, d, e, f = (float(v) for v in operands)
+            ctm = np.array([[a, b, 0.0], [c, d, 0.0], [e, f, 1.0]]) @ ctm
+        elif operator == b"Do":
+            image = objects[operands[0]].get_object()
+            corners = np.array([[0.0, 0.0, 1.0], [1.0, 1.0, 1.0]]) @ ctm
+            (x0, y0), (x1, y1) = corners.min(axis=0)[:2], corners.max(axis=0)[:2]
+            drawn.append(((image["/Width"], image["/Height"]), (x0, y0, x1 - x0, y1 - y0)))
+    return drawn
+
+
+# The content area, in points: inside the side margins, between the top margin
+# and the footer.
+CONTENT = (0.6 * 72, 0.8 * 72, A4_LANDSCAPE[0] - 1.2 * 72, A4_LANDSCAPE[1] - 1.35 * 72)
+
+
+@pytest.mark.parametrize("make, fills", [
+    (lambda folder: channel_png(folder, "Walk01_LTA"), "width"),  # the plug-in's 2375 x 950
+    (lambda folder: small_png(folder, "Walk01_RGAS.png", rows=400, cols=300), "height"),
+], ids=["plug-in figure", "taller than the page"])
+def test_figure_fills_the_content_area_centred(tmp_path, make, fills):
+    image = make(tmp_path)
+    reader = pypdf.PdfReader(write(tmp_path, [image]))
+    ((cols, rows), (x, y, w, h)), = drawn_images(reader, reader.pages[1])
+    left, bottom, width, height = CONTENT
+    assert w / h == pytest.approx(cols / rows, rel=1e-3)
+    assert (w if fills == "width" else h) == pytest.approx(width if fills == "width" else height,
+                                                         abs=0.5)
+    assert w <= width + 0.5 and h <= height + 0.5
+    assert x - left == pytest.approx(left + width - x - w, abs=0.5)
+    assert y - bottom == pytest.approx(bottom + height - y - h, abs=0.5)
+    assert os.path.basename(image) not in reader.pages[1].extract_text()
 
 
 def test_grey_image_stays_grey(tmp_path):
@@ -127,7 +181,9 @@ def test_long_texts_stay_on_the_page(tmp_path):
 
     texts = page_texts(report)
     assert len(texts) > 2, "notes this long continue on further pages"
-    assert "Walk01_LTA.png" in texts[-1], "figures follow all the notes"
+    reader = pypdf.PdfReader(report)
+    assert [len(drawn_images(reader, page)) for page in reader.pages][-2:] == [0, 1], \
+        "figures follow all the notes"
     joined = "".join(texts)
     positions = [joined.index("note-%03d" % i) for i in range(150)]
     assert positions == sorted(positions), "no note line lost or reordered"

@@ -123,6 +123,11 @@ def test_injected_fault_is_found_at_its_size(rate, case, make, thresholds, verdi
      "unknown threshold 'clip'"),
     (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 1000, snr_window_ms=0), ValueError,
      "above 0"),
+    (lambda: quorvaemg_gait.check_channel([1.0, 2.0], 1000, low_hz=500), ValueError,
+     "low_hz must be below the Nyquist frequency (500 Hz at 1000 samples per second), not 500"),
+    (lambda: quorvaemg_gait.quality_table(NexusStandIn(Trial("/", "W", "S", ["A"], [[0.0] * 9],
+                                                             1e3, 1e2)), 1, 1, mains_doubtful=10),
+     ValueError, "mains_doubtful must be a share above 0 and at most 1"),
     (lambda: quorvaemg_gait.check_channels([[1.0, 2.0], []], 1000), ValueError,
      "channels[1] is empty"),
     (lambda: quorvaemg_gait.quality_text("T", 1000, ["A"], [
@@ -279,6 +284,15 @@ def test_nexus_table_prints_and_agrees_with_host_verdicts(capsys):
 @pytest.mark.parametrize("setting, says", [
     ("snr_doubtful", "--set takes NAME=VALUE"), ("clip=3", "unknown threshold 'clip'"),
     ("clip_run=0", "clip_run must be a finite number above 0"),
+    ("low_doubtful=30", "low_doubtful must be a share above 0 and at most 1 (0.3 = 30 %)"),
+    ("clip_unusable=0", "clip_unusable must be a share above 0"),
+    ("clip_run=2.5", "clip_run must be a finite number above 0 and whole, not 2.5"),
+    ("mains_harmonics=-1", "mains_harmonics must be a finite number above 0 and whole"),
+    ("segment_s=-1", "segment_s must be a finite number above 0"),
+    ("flat_floor=-1e-6", "flat_floor must be a finite number of 0 or more"),
+    ("snr_doubtful=inf", "snr_doubtful must be a finite number of dB"),
+    ("low_doubtful=0.95", "low_doubtful (0.95) must not be above low_unusable (0.9)"),
+    ("snr_doubtful=2", "snr_doubtful (2) must not be below snr_unusable (3)"),
 ])
 def test_bad_threshold_setting_is_a_usage_error(capsys, setting, says):
     assert cli.main(["quality", "--set", setting]) == 2

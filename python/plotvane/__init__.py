@@ -58,7 +58,6 @@ FIELD_LABEL_W = 1.1
 NOTES_HEAD_SIZE = 13
 NOTES_SIZES = (11, 10, 9)     # tried in turn to keep the notes on the cover
 NOTES_CONTINUED_SIZE = 10     # when they do not fit even at the smallest
-CAPTION_SIZE = 11
 FOOTER_SIZE = 8
 LEADING = 1.4                 # line pitch as a multiple of the font size
 
@@ -441,17 +440,19 @@ def _draw_lines(page, lines, top, size, empty=None):
 
 
 def _draw_figure_page(page, image):
-    """One figure scaled to fit the page, its file name as caption below."""
+    """One figure as large as the content area allows, its aspect ratio kept,
+    centred in it.
+
+    No caption: the plug-in's figure carries its channel's name as its title,
+    and a file name tells the reader nothing the title does not.
+    """
     pixels = mpimg.imread(image)
     rows, cols = pixels.shape[:2]
-    caption_h = 0.45
-    box_top = PAGE_H - MARGIN_TOP
-    box_bottom = CONTENT_BOTTOM + caption_h
-    box_h = box_top - box_bottom
+    box_h = PAGE_H - MARGIN_TOP - CONTENT_BOTTOM
     scale = min(CONTENT_W / cols, box_h / rows)
     w, h = cols * scale, rows * scale
     x0 = MARGIN_X + (CONTENT_W - w) / 2.0
-    y0 = box_bottom + (box_h - h) / 2.0
+    y0 = CONTENT_BOTTOM + (box_h - h) / 2.0
 
     ax = page.fig.add_axes([x0 / PAGE_W, y0 / PAGE_H, w / PAGE_W, h / PAGE_H])
     ax.set_axis_off()
@@ -460,7 +461,3 @@ def _draw_figure_page(page, image):
         top = np.iinfo(pixels.dtype).max if pixels.dtype.kind in "ui" else 1.0
         options.update(cmap="gray", vmin=0, vmax=top)
     ax.imshow(pixels, **options)
-
-    prop = page.measure.prop(CAPTION_SIZE)
-    name = _shorten(os.path.basename(image), CONTENT_W, prop, page.measure)
-    page.text(PAGE_W / 2.0, y0 - 0.3, name, CAPTION_SIZE, color=INK, ha="center")

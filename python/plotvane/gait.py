@@ -40,7 +40,7 @@ from plotvane import (
     safe_file_part,
     write_atomically,
 )
-from quorvaemg_host.gait import UNKNOWN, normal_sources, split_period
+from quorvaemg_host.gait import DEVIATIONS, UNKNOWN, join_periods, normal_sources, split_period
 from quorvaemg_host.muscles import full_name
 
 GAIT_SUFFIX = "_EMGGait.pdf"
@@ -56,7 +56,6 @@ NOTE_HEIGHT = 0.035  # of a curve panel's height, per line of NOTE_SIZE
 TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
                  ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
                  ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
-COMPARED = ("premature", "prolonged", "absent", "additional")
 
 
 def write_gait_report(result, folder):
@@ -117,13 +116,14 @@ class _Flow:
         self.line(title, HEAD_SIZE, "bold", ACCENT, gap=0.15)
 
 
-def _interval(on, off):
-    digits = 0 if round(on) != round(off) else 1  # a short stretch stays visible
-    return f"{on:.{digits}f}-{off:.{digits}f}"
+def _periods_text(periods):
+    """Periods of the cycle (on, off) in whole per cent, e.g. "61-77, 97-13"."""
+    return ", ".join(f"{on:.0f}-{off:.0f}" for on, off in periods) or "none"
 
 
-def _intervals(periods):
-    return ", ".join(_interval(on, off) for on, off in periods) or "none"
+def _intervals_text(intervals):
+    """Intervals inside 0-100 %, those either side of foot strike as one period."""
+    return _periods_text(join_periods(intervals))
 
 
 def _summary_pages(result, measure):
@@ -145,6 +145,13 @@ def _summary_pages(result, measure):
                 reasons.append(trial.notes[side])
             flow.line(f"{trial.name}: {len(trial.cycles[side])} used"
                       + (f"; left out: {'; '.join(reasons)}" if reasons else ""), indent=0.25)
+    sources = {}
+    for trial in result.prepared:
+        sources.setdefault(trial.event_source or "the trial's events", []).append(trial.name)
+    flow.line("Gait events from " + "; ".join(f"{source} ({', '.join(names)})"
+                                              for source, names in sources.items()))
+    for line in (line for trial in result.prepared for line in trial.warnings):
+        flow.line(line, size=9, color=WARNING, indent=0.25)  # what reading a file had to say
     flow.section("Settings")
     for label, value in result.settings.describe():
         flow.line(f"{label}: {value}")
@@ -169,17 +176,19 @@ def _summary_pages(result, measure):
 
 def _timing_pages(result, measure):
     flow = _Flow(measure, "Activity timing against normal walking")
-    flow.line("On and off in % of the gait cycle (0 = foot strike), from each channel's mean "
-              "curve; normal periods that run through foot strike are shown as on-off with "
-              "off < on.", size=9, color=MUTED)
+    flow.line("On and off in whole % of the gait cycle (0 = foot strike), from each channel's "
+              "mean curve; periods that run through foot strike are shown as on-off with "
+              f"off < on.  Deviations shorter than {result.settings.merge:g} % of the cycle "
+              "(the merge length) are not listed.", size=9, color=MUTED)
     header = [name for name, _ in TABLE_COLUMNS]
     rows = []
     for ch in result.channels:
-        cells = [full_name(ch.muscle), ch.side, ch.name, _intervals(ch.analysis["mean_activity"]),
-                 _intervals(ch.normal) if ch.normal else "no pattern"]
+        cells = [full_name(ch.muscle), ch.side, ch.name,
+                 _intervals_text(ch.analysis["mean_activity"]),
+                 _periods_text(ch.normal) if ch.normal else "no pattern"]
         if ch.comparison:
             cells.append(f"{ch.comparison['agreement']:.0f} %")
-            cells += [_intervals(ch.comparison[key]) for key in COMPARED]
+            cells += [_intervals_text(ch.comparison[key]) for key in DEVIATIONS]
         rows.append(cells)
     _table_row(flow, header, "bold")
     for cells in rows:
@@ -207,10 +216,12 @@ def _muscle_page(result, measure, muscle, left, right):
     title = full_name(muscle)
     page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
               color=ACCENT)
-    unit = result.unit
-    page.text(PAGE_W - MARGIN_X, top, f"amplitude in {unit}; grey: normal activity", 9,
-              color=MUTED, ha="right")
     channels = [c for c in (left, right) if c is not None]
+    units = list(dict.fromkeys(c.unit for c in channels))
+    amplitude = (f"amplitude in {units[0]}" if len(units) == 1 else
+                 f"amplitude: left in {left.unit}, right in {right.unit}")
+    page.text(PAGE_W - MARGIN_X, top, f"{amplitude}; grey: normal activity", 9,
+              color=MUTED, ha="right")
     peak = max(float(np.max(c.analysis["curves"])) for c in channels)
     gap = 0.7
     width = (CONTENT_W - gap) / 2.0
@@ -220,8 +231,7 @@ def _muscle_page(result, measure, muscle, left, right):
     top = peak / (0.9 - NOTE_HEIGHT * max(len(n) for n in notes)) if peak > 0 else 1.0
     for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
         x0 = MARGIN_X + 0.45 + k * (width + gap)
-        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]),
-                    unit)
+        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]))
     return page
 
 
@@ -242,7 +252,7 @@ def _axes(page, x, y, w, h):
     return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
 
 
-def _side_panel(page, result, side_muscle, channel, box, room, unit):
+def _side_panel(page, result, side_muscle, channel, box, room):
     x0, width = box
     top, notes = room
     side = side_muscle[0]
@@ -271,7 +281,7 @@ def _side_panel(page, result, side_muscle, channel, box, room, unit):
     curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
     curve_ax.set_ylim(min(0.0, float(np.min(curves))), top)
-    curve_ax.set_ylabel(unit, fontsize=9)
+    curve_ax.set_ylabel(channel.unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])
     foot_off = a["foot_off_mean"]

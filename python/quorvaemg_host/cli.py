@@ -40,15 +40,18 @@ its processing, one line in the trial's history log says so and why.
 """
 
 import argparse
+import codecs
+import io
 import os
 import sys
+import tempfile
 import time
 
 import quorvaemg_gait
 
 from quorvaemg_host import c3d
 from quorvaemg_host import jobs as parallel
-from quorvaemg_host import quality
+from quorvaemg_host import quality, tables
 from quorvaemg_host.demo import demo_trial, write_demo_c3d
 from quorvaemg_host.nexus import NexusError, NexusStandIn
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -71,6 +74,14 @@ DEFAULT_HIGH, DEFAULT_LOW = DEFAULT_ENTRIES[0], DEFAULT_ENTRIES[2]
 CONFIG_SETTINGS = ("Remove Mean switch", "Low-Pass Filter switch", "High-Pass Filter switch",
                    "Rectify switch", "RMS switch", "high-pass cutoff", "low-pass cutoff",
                    "RMS window size", "high-pass order", "low-pass order")
+# Save Configuration writes 2N + 11 lines of a few characters for N channels:
+# a file this large is no configuration, and is not read whole.
+CONFIG_MAX_BYTES = 1 << 20
+# The processing normalises cutoffs as cutoff * 2 / 1000: 0 < that < 1.
+CUTOFF_RANGE = (1, 499)
+# scipy's Butterworth design overflows long before orders of a thousand; the
+# gait envelope stops at 20 for the same reason.
+ORDER_RANGE = (1, 20)
 XVFB_HINT = ("run it where a display is set, or install Xvfb (e.g. apt-get install xvfb) "
              "and leave DISPLAY unset")
 SAVE_AGAIN = "save the configuration again with the window's Save Configuration button"
@@ -297,8 +308,13 @@ class DemoSource:
         self.folder = folder
 
     def open(self):
-        os.makedirs(self.folder, exist_ok=True)
+        check_writable_folder(self.folder, "the demo trial's folder",
+                              "give a folder you can write to with --folder DIR")
         return demo_trial(self.folder)
+
+    @staticmethod
+    def check_writable(trial):
+        """Nothing more to check: ``open`` made sure of the folder."""
 
     @staticmethod
     def save(trial):
@@ -315,7 +331,17 @@ class FileSource:
         self.label = os.path.basename(path)
 
     def open(self):
-        return c3d.load_trial(self.path, channels=self.channels)
+        try:
+            return c3d.load_trial(self.path, channels=self.channels)
+        except OSError as exc:
+            raise HostError(f"cannot read the trial file {self.path} ({exc.strerror or exc})",
+                            "check its path, or that it can be read") from None
+
+    def check_writable(self, trial):
+        """Refuse a trial whose folder cannot take the files written beside it."""
+        check_writable_folder(trial.folder, f"the folder of {self.label}",
+                              "copy the trial into a folder you can write to: its history "
+                              "log and processed copy are written beside it")
 
     def save(self, trial):
         return c3d.save_trial(trial, in_place=self.in_place)
@@ -326,6 +352,22 @@ def trial_sources(args):
     if not args.trials:
         return [DemoSource(demo_folder(args.folder))]
     return [FileSource(path, args.channels, args.in_place) for path in args.trials]
+
+
+def check_writable_folder(folder, role, todo):
+    """Make ``folder`` if missing and refuse it, naming its ``role``, when no file
+    can be made in it (e.g. /proc, a read-only medium), before anything is
+    processed that would then not be saved."""
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise HostError(f"{role} {folder} is a file, not a folder", todo)
+    try:
+        os.makedirs(folder, exist_ok=True)
+        handle, probe = tempfile.mkstemp(dir=folder, prefix=".quorvaemg-")
+        os.close(handle)
+        os.remove(probe)
+    except OSError as exc:
+        raise HostError(f"{role} {folder} cannot be written ({exc.strerror or exc})",
+                        todo) from None
 
 
 def folder_with_separator(folder):
@@ -397,14 +439,92 @@ class Warnings:
 
 # -- the configuration file -------------------------------------------------------
 
+def read_config_lines(path):
+    """The lines of a configuration file as ``readconfig`` reads them, in the
+    platform's default text encoding, once what Save Configuration never
+    writes is refused: a huge file, binary data, UTF-16, a byte-order mark."""
+    def refuse(what):
+        raise HostError(f"{path} {what}", "save it again with the window's Save Configuration "
+                                          "button, or as plain text without a byte-order mark")
+
+    try:
+        data = tables.read_small_file(path, CONFIG_MAX_BYTES, lambda what: refuse(
+            what + ", far larger than a configuration (N channels take 2N + 11 short lines)"))
+    except OSError as exc:
+        raise HostError(f"cannot read {path} ({exc.strerror or exc})",
+                        "check that it can be read") from None
+    kind = tables.not_plain_text(data)
+    if kind is not None:
+        refuse(f"is {kind}, not a configuration")
+    if data.startswith(codecs.BOM_UTF8):
+        refuse("starts with a byte-order mark, which the batch run would read as part of "
+               "the channel count")
+    stream = io.TextIOWrapper(io.BytesIO(data))  # the encoding of open(), as readconfig's
+    try:
+        return stream.readlines()
+    except UnicodeDecodeError:
+        refuse(f"is not text in this system's encoding ({stream.encoding})")
+
+
+class Steps:
+    """The steps of a processing run that need samples enough: the low-pass and
+    high-pass filters as (cutoff, order) and the RMS window, each None when off."""
+
+    def __init__(self, low=None, high=None, window=None):
+        self.low, self.high, self.window = low, high, window
+
+    @classmethod
+    def of(cls, switches, high, high_order, low, low_order, window):
+        """From the five switches (remove mean, low-pass, high-pass, rectify, RMS)
+        and the settings, in the order the window's entries have them."""
+        _, low_on, high_on, _, rms_on = switches
+        return cls(low=(low, low_order) if low_on else None,
+                   high=(high, high_order) if high_on else None,
+                   window=window if rms_on else None)
+
+    def check_lengths(self, trial, ticked, todo):
+        """Refuse a trial with a ticked channel (1-based) too short for the steps:
+        filtfilt needs more than 3 (order + 1) samples, and an RMS window longer
+        than the channel would make a longer one."""
+        for k in ticked:
+            name, count = trial.channel_names[k - 1], len(trial.samples[k - 1])
+            if count == 0:
+                raise HostError(f"channel {name} has no samples", todo)
+            for kind, step in (("low-pass", self.low), ("high-pass", self.high)):
+                if step is not None and count <= 3 * (step[1] + 1):
+                    raise HostError(f"channel {name} has {count} samples, too few for the "
+                                    f"{kind} filter of order {step[1]} (it needs more than "
+                                    f"{3 * (step[1] + 1)})", todo)
+            if self.window is not None and count < self.window:
+                raise HostError(f"channel {name} has {count} samples, fewer than the RMS "
+                                f"window of {self.window}", todo)
+
+
+DEFAULT_STEPS = Steps.of(DEFAULT_SWITCHES, *(int(text) for text in DEFAULT_ENTRIES))
+
+# The settings a switched-on step uses, with the values they may take: (switch,
+# setting, lowest, highest or None, unit, why), positions in CONFIG_SETTINGS.
+_CUTOFF_WHY = " (cutoffs are taken for 1000 samples per second)"
+_ORDER_WHY = " (the filter design of a higher order overflows)"
+SETTING_RANGES = (
+    (1, 6) + CUTOFF_RANGE + (" Hz", _CUTOFF_WHY),
+    (1, 9) + ORDER_RANGE + ("", _ORDER_WHY),
+    (2, 5) + CUTOFF_RANGE + (" Hz", _CUTOFF_WHY),
+    (2, 8) + ORDER_RANGE + ("", _ORDER_WHY),
+    (4, 7, 1, None, " sample", " (and at most the trial's samples)"),
+)
+
+
 class Config:
     """A configuration file as Save Configuration writes it, read and checked.
 
     ``count`` channels, each with its ``selected`` flag and its ``choices``
     text ("k - NAME": the destination channel and that channel's name), then
-    the ``settings`` in file order (CONFIG_SETTINGS), as integers.  A line
-    the batch run could not convert is refused here, naming the file, the
-    line and the setting.
+    the ``settings`` in file order (CONFIG_SETTINGS), as integers, and the
+    ``steps`` they switch on.  What the batch run could not convert, or would
+    run for ever or fail on (a setting of a switched-on step out of its range,
+    fewer lines than 2 per channel and 11 more), is refused here,
+    naming the file, the line and the setting.
     """
 
     def __init__(self, config_dir):
@@ -415,31 +535,64 @@ class Config:
         if not os.path.isfile(self.path):
             raise UsageError(f"no {CONFIG_NAME} in {self.folder} "
                              "(save one with the window's Save Configuration button)")
-        with open(self.path) as f:
-            self.lines = f.readlines()
+        self.lines = read_config_lines(self.path)
+        if not self.lines:
+            raise HostError(f"{self.path} is empty", SAVE_AGAIN)
         self.count = self._integer(0, "channel count")
-        pairs = max(self.count, 0)
+        if self.count < 0:
+            raise self._out_of_range(0, "0 or more")
+        self._check_line_count()
         self.selected = [self._integer(2 * k + 1, f"selection of channel {k + 1}")
-                         for k in range(pairs)]
-        self.choices = [self._line(2 * k + 2, f"output channel of channel {k + 1}").rstrip("\r\n")
-                        for k in range(pairs)]
-        first = 1 + 2 * pairs
+                         for k in range(self.count)]
+        self.choices = [self.lines[2 * k + 2].rstrip("\r\n") for k in range(self.count)]
+        first = 1 + 2 * self.count
         self.settings = [self._integer(first + i, name) for i, name in enumerate(CONFIG_SETTINGS)]
+        for switch, setting, lowest, highest, unit, why in SETTING_RANGES:
+            value = self.settings[setting]
+            inside = lowest <= value and (highest is None or value <= highest)
+            if self.settings[switch] and not inside:
+                allowed = (f"{lowest} to {highest}{unit}" if highest is not None
+                           else f"{lowest}{unit} or more")
+                raise self._out_of_range(first + setting, allowed + why)
+        s = self.settings
+        self.steps = Steps.of(s[:5], s[5], s[8], s[6], s[9], s[7])
 
-    def _line(self, index, setting):
-        if index >= len(self.lines):
-            raise HostError(f"{self.path} ends at line {len(self.lines)}, before line "
-                            f"{index + 1} ({setting})", SAVE_AGAIN)
-        return self.lines[index]
+    def _setting_name(self, index):
+        first = 1 + 2 * self.count
+        return "channel count" if index == 0 else CONFIG_SETTINGS[index - first]
+
+    def _quoted(self, index):
+        return f"\"{tables.excerpt(self.lines[index].strip())}\""
+
+    def _out_of_range(self, index, allowed):
+        return HostError(f"{self.path} line {index + 1}: the {self._setting_name(index)} is "
+                         f"{self._quoted(index)}; it must be {allowed}",
+                         "correct that line or " + SAVE_AGAIN)
+
+    def _check_line_count(self):
+        used = len(self.lines)
+        while used and not self.lines[used - 1].strip():  # blank lines after the end
+            used -= 1
+        if used < 2 * self.count + 11:  # lines after those are not read, as readconfig's
+            raise HostError(f"{self.path} holds {used} lines, fewer than the 2 per channel and "
+                            f"11 more of a configuration of {self._quoted(0)} channels (line 1)",
+                            SAVE_AGAIN)
 
     def _integer(self, index, setting):
-        text = self._line(index, setting)
+        text = self.lines[index]
         try:
             return int(text)  # the conversion the batch run makes
         except ValueError:
+            # Python 3.11 and newer refuse numbers of thousands of digits.
+            what = ("a number too long to read" if text.strip().lstrip("+-").isdecimal()
+                    else "not a whole number")
             raise HostError(f"{self.path} line {index + 1}: the {setting} is "
-                            f"\"{text.strip()}\", not a whole number",
+                            f"{self._quoted(index)}, {what}",
                             "correct that line or " + SAVE_AGAIN) from None
+
+    def ticked(self):
+        """1-based numbers of the channels the configuration ticks."""
+        return [k for k, flag in enumerate(self.selected, 1) if flag]
 
     def cutoffs(self):
         """(high, low) cutoffs when a filter is on, else None."""
@@ -453,13 +606,14 @@ class Config:
         for k, choice in enumerate(self.choices, 1):
             number, separator, name = choice.partition(" - ")
             number = number.strip()
-            if not (separator and number.isdigit() and 1 <= int(number) <= self.count):
+            if not (separator and number.isdecimal() and len(number) < 20
+                    and 1 <= int(number) <= self.count):
                 raise HostError(f"configuration channel {k} names no channel "
-                                f"(\"{choice}\" in {self.path})", SAVE_AGAIN)
+                                f"(\"{tables.excerpt(choice)}\" in {self.path})", SAVE_AGAIN)
             number = int(number)
             if number <= len(names) and names[number - 1] != name:
-                raise HostError(f"configuration channel {number} is \"{name}\", the "
-                                f"trial's is \"{names[number - 1]}\"", todo)
+                raise HostError(f"configuration channel {number} is \"{tables.excerpt(name)}\", "
+                                f"the trial's is \"{tables.excerpt(names[number - 1])}\"", todo)
         if self.count != len(names):
             raise HostError(f"the configuration has {self.count} channels, the trial "
                             f"{len(names)}", todo)
@@ -517,6 +671,9 @@ class ProcessJob:
 
     def __call__(self, trial, vicon):
         ticked = select_channels(trial.channel_names, self.names)
+        DEFAULT_STEPS.check_lengths(trial, ticked, "process a longer trial, or open it in the "
+                                                   "window to lower the settings or switch "
+                                                   "that step off")
         self.warnings.show(rate_warning(trial, DEFAULT_HIGH, DEFAULT_LOW))
         process_trial(vicon, ticked)
 
@@ -532,6 +689,15 @@ class BatchJob:
 
     def __call__(self, trial, vicon):
         self.config.check_channels(trial.channel_names)
+        ticked = self.config.ticked()
+        if not ticked:
+            # readconfig would show its "No EMG channel selected" box, which
+            # nobody is there to close in an unattended run.
+            raise HostError(f"the configuration ticks no channel ({self.config.path})",
+                            "tick channels in the window and Save Configuration again")
+        self.config.steps.check_lengths(trial, ticked, "switch that step off or lower its "
+                                                       "setting in the window and Save "
+                                                       "Configuration again")
         cutoffs = self.config.cutoffs()
         if cutoffs is not None:
             self.warnings.show(rate_warning(trial, *cutoffs))
@@ -540,7 +706,7 @@ class BatchJob:
 
 class Outcome:
     """What became of one trial: the path written (None: nothing), channels, failure,
-    and the warning lines to show under its progress line."""
+    and the warning lines to show before its progress line."""
 
     def __init__(self, label, path=None, count=0, reason=None, warnings=()):
         self.label, self.path, self.count, self.reason = label, path, count, reason
@@ -572,9 +738,11 @@ def run_one(source, job):
 def process_and_save(source, job):
     """Open, process and save one trial: (trial, ``Outcome``); failures are raised."""
     trial = source.open()
+    source.check_writable(trial)
     vicon = NexusStandIn(trial)
     history = History(trial)
     checked, warnings = check_raw(source.label, trial)
+    warnings = list(getattr(trial, "warnings", ())) + warnings
     job(trial, vicon)
     warnings += unusable_warnings(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
@@ -596,9 +764,9 @@ def run_trials(sources, job, jobs=1):
     results = parallel.in_order(lambda source: run_one(source, job), sources, jobs,
                                 preload=("quorvaemg",))
     for number, outcome in enumerate(results, 1):
-        print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
         for line in outcome.warnings:
             print(line)
+        print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
         outcomes.append(outcome)
     failed = [o for o in outcomes if o.reason is not None]
     untouched = sum(1 for o in outcomes if o.reason is None and o.path is None)
@@ -615,9 +783,9 @@ def run_trials(sources, job, jobs=1):
 def run_single(source, job, describe_run):
     """``job`` on the demo trial: its result line, or the failure raised."""
     trial, outcome = process_and_save(source, job)
-    print(describe_run(trial, outcome))
     for line in outcome.warnings:
         print(line)
+    print(describe_run(trial, outcome))
     return 0
 
 
@@ -642,7 +810,7 @@ def check_raw(label, trial):
     until the end would hold the trial in memory twice).  A channel that
     cannot be checked is judged unusable, and a trial that cannot be checked
     at all is a warning: processing goes on.  The warnings are
-    shown with the trial's progress line, so that runs over several
+    shown just before the trial's progress line, so that runs over several
     processes keep them in trial order.
     """
     try:
@@ -663,14 +831,17 @@ def threshold_settings(settings):
     thresholds = {}
     for setting in settings:
         name, equals, value = setting.partition("=")
-        try:
-            thresholds[name.strip()] = float(value)
+        try:  # a whole number stays one, so that a refusal quotes it as typed
+            thresholds[name.strip()] = int(value) if value.strip().isdecimal() else float(value)
         except ValueError:
             equals = ""
         if not equals:
-            raise UsageError(f"--set takes NAME=VALUE with a number, not \"{setting}\"")
+            raise UsageError("--set takes NAME=VALUE with a number, not "
+                             f"\"{tables.excerpt(setting)}\"")
     try:
-        quorvaemg_gait.check_channels([], 1.0, **thresholds)
+        # The ranges that hold at any rate; low_hz is checked against each
+        # trial's Nyquist frequency as the trial is checked.
+        quorvaemg_gait.check_channels([], sys.float_info.max, **thresholds)
     except (TypeError, ValueError) as exc:
         raise UsageError(str(exc)) from None
     return thresholds
@@ -687,6 +858,8 @@ def run_quality(args):
             print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
             failed += 1
             continue
+        for line in getattr(trial, "warnings", ()):
+            print(line)
         print(quality.table(source.label, trial.device_rate, results))
         checked.append((source.label, results))
     if args.csv is not None and checked:
@@ -812,9 +985,10 @@ def run_window(args):
     import quorvaemg
 
     source = trial_sources(args)[0]
+    trial = source.open()  # a trial that is not there is told before the display
+    source.check_writable(trial)
     root = open_root(tkinter, "the plug-in window")
     try:
-        trial = source.open()
         pathconfig = folder_with_separator(trial.folder if args.config is None else args.config)
         vicon = NexusStandIn(trial)
         history = History(trial)
@@ -850,6 +1024,9 @@ def run_window(args):
 
 
 def run_write_demo(args):
+    # ezc3d says nothing when it cannot write (it would be "written" into /proc).
+    check_writable_folder(args.write_demo, "the folder for the demo trial",
+                          "give a folder you can write to")
     try:
         path = write_demo_c3d(args.write_demo)
     except ImportError as exc:
@@ -892,7 +1069,10 @@ def run_gait(args):
 
     if args.demo == bool(args.trials):
         raise UsageError("name the C3D trials of one subject, or --demo for the demo trial")
-    settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope)
+    try:
+        settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope)
+    except gait.SettingError as exc:
+        raise UsageError(str(exc)) from None
     if args.demo:
         folder = demo_folder(args.folder)
         sources = [(DemoSource.label, DemoSource(folder).open)]

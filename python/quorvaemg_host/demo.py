@@ -9,6 +9,7 @@ bursts: the left cycle starts at each left foot strike, the right side runs
 half a cycle later, and the foot leaves the ground at about 60 % of the cycle.
 """
 
+import errno
 import os
 
 import numpy as np
@@ -166,4 +167,6 @@ def write_demo_c3d(folder):
                           subject=SUBJECT)
     path = os.path.join(os.path.abspath(folder), TRIAL_NAME + ".c3d")
     c3d.write(path)
+    if not os.path.isfile(path):  # ezc3d gives no sign of a write that failed
+        raise OSError(errno.EIO, f"cannot write {path}")
     return path

@@ -31,10 +31,13 @@ from quorvaemg_host.trial import SIDES, Trial
 CYCLES_SUFFIX = "_EMGCycles.csv"
 ACTIVITY_SUFFIX = "_EMGActivity.csv"
 NORMAL_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "normal_activity.csv")
+NORMAL_FILE = tables.TableFile("table of normal activity", "its path (normal_activity.csv)",
+                               "muscle,on,off,source")
 POINTS = 101
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
 UNKNOWN = "side/muscle not known"
+DEVIATIONS = ("premature", "prolonged", "absent", "additional")
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 _SOURCE_KEY = re.compile(r"^\w+: ")
 
@@ -46,13 +49,22 @@ class GaitError(ValueError):
         super().__init__(what if todo is None else f"{what}, {todo}")
 
 
+class SettingError(GaitError):
+    """An envelope or normalisation text that is none of its forms: a mistake in
+    the command line (or in a Nexus script's keywords), not in a file."""
+
+
 # -- settings -----------------------------------------------------------------------
+
+MVC_FILE = tables.TableFile("MVC file", "--normalise mvc:FILE (normalise= in a Nexus script)",
+                            "channel,value")
+
 
 def read_mvc(path):
     """{channel: reference value} of an MVC file ``channel,value`` (header optional;
     ``channel;value`` with a decimal comma too)."""
     values = {}
-    for number, cells in tables.read_rows(path):
+    for number, cells in MVC_FILE.rows(path):
         if not values and cells[0].lower() == "channel":
             continue
         try:
@@ -60,9 +72,11 @@ def read_mvc(path):
         except ValueError:
             value = float("nan")
         if not (math.isfinite(value) and value > 0):
-            raise GaitError(f"{path} line {number}: expected channel,value with a "
-                            f"positive value, found \"{','.join(cells)}\"")
+            raise MVC_FILE.error(path, "expected channel,value with a positive value, found "
+                                       f"\"{tables.excerpt(','.join(cells))}\"", number)
         values[cells[0]] = value
+    if not values:
+        raise MVC_FILE.error(path, "holds only its header, no channel,value line")
     return values
 
 
@@ -78,8 +92,8 @@ def parse_envelope(text):
             ms = float("nan")
         if math.isfinite(ms) and ms > 0:
             return kind, ms
-    raise GaitError(f"envelope \"{text}\" is not one of {ENVELOPES}",
-                    "give e.g. linear or rms:100 (a window of 100 ms)")
+    raise SettingError(f"envelope \"{tables.excerpt(text)}\" is not one of {ENVELOPES}",
+                       "give e.g. linear or rms:100 (a window of 100 ms)")
 
 
 def parse_normalise(text):
@@ -89,8 +103,9 @@ def parse_normalise(text):
         return kind.lower(), None
     if kind.lower() == "mvc" and path:
         return "mvc", read_mvc(path)
-    raise GaitError(f"normalisation \"{text}\" is not one of {NORMALISATIONS}",
-                    "give none, peak or mvc:FILE with FILE a CSV of channel,value")
+    raise SettingError(f"normalisation \"{tables.excerpt(text)}\" is not one of "
+                       f"{NORMALISATIONS}",
+                       "give none, peak or mvc:FILE with FILE a CSV of channel,value")
 
 
 class Settings:
@@ -102,13 +117,14 @@ class Settings:
     def __init__(self, channels=None, muscles=None, normalise="none", envelope="linear",
                  threshold=0.25, merge=3.0):
         self.channels = channels
+        # The texts first: a mistyped option is told before any file is read.
+        self.envelope, self.window_ms = parse_envelope(envelope)
+        self.normalise_text = normalise
+        self.normalise, self.mvc = parse_normalise(normalise)
         if muscles is None or isinstance(muscles, dict):
             self.mapping = dict(muscles or {})
         else:
             self.mapping = naming.read_mapping(os.fspath(muscles))
-        self.normalise_text = normalise
-        self.normalise, self.mvc = parse_normalise(normalise)
-        self.envelope, self.window_ms = parse_envelope(envelope)
         self.threshold, self.merge = float(threshold), float(merge)
 
     def describe(self):
@@ -151,10 +167,43 @@ def split_period(on, off):
     return [(on, off)] if on <= off else [(on, 100.0), (0.0, off)]
 
 
+def join_periods(intervals):
+    """Sorted intervals inside 0-100 % as periods of the cycle, ``split_period``
+    undone: one ending at 100 % and one starting at 0 % are a single period
+    through foot strike, given as (on, off) with off < on, last."""
+    periods = sorted(intervals)
+    if len(periods) > 1 and periods[0][0] <= 0.0 and periods[-1][1] >= 100.0:
+        through = (periods[-1][0], periods[0][1])
+        periods = periods[1:-1] + [through]
+    return periods
+
+
+def period_length(on, off):
+    """The length of a period of the cycle in %, one through foot strike included."""
+    return off - on if on <= off else off + 100.0 - on
+
+
+def without_short_deviations(comparison, merge):
+    """``comparison`` (of ``compare_with_normal``) without the premature, prolonged,
+    absent and additional periods shorter than ``merge`` % of the cycle.
+
+    Activity is timed with stretches under ``merge`` merged into their
+    surroundings, so a shorter deviation says nothing the analysis can tell
+    apart from no deviation.  A period through foot strike counts with its
+    whole length.  The agreement is kept as computed.
+    """
+    kept = dict(comparison)
+    for key in DEVIATIONS:
+        kept[key] = sorted(part for on, off in join_periods(comparison[key])
+                           if period_length(on, off) >= merge
+                           for part in split_period(on, off))
+    return kept
+
+
 def normal_activity(path=NORMAL_TABLE):
     """{muscle: (periods as (on, off) in % of the cycle, as listed, source names)}."""
     table = {}
-    for number, cells in tables.read_rows(path):
+    for number, cells in NORMAL_FILE.rows(path):
         if cells[0] == "muscle":
             continue
         periods, sources = table.setdefault(cells[0], ([], []))
@@ -165,15 +214,17 @@ def normal_activity(path=NORMAL_TABLE):
 
 
 def normal_sources(path=NORMAL_TABLE):
-    """The full references of the table's sources, from its comment header."""
+    """The full references of the table's sources, from its comment header, as a
+    reader cites them: without the key (``Perry2010: ``) that the rows name them by."""
     entries, inside = [], False
     with open(path) as f:
         for line in f:
-            text = line.lstrip("#").strip()
+            text = " ".join(line.lstrip("#").split())
             if not line.startswith("#") or (inside and not text):
                 break
-            if inside and _SOURCE_KEY.match(text):
-                entries.append(text)
+            key = _SOURCE_KEY.match(text)
+            if inside and key:
+                entries.append(text[key.end():])
             elif inside and entries:
                 entries[-1] += " " + text
             inside = inside or text == "Sources:"
@@ -191,8 +242,9 @@ def as_trial(item):
                         f"{type(item).__name__}")
     trial = Trial(item.get("folder", ""), item["name"], item["subject"], item["channels"],
                   item["samples"], item["device_rate"], item["frame_rate"],
-                  events=item.get("events"))
+                  events=item.get("events"), unit=item.get("unit", "V"))
     trial.first_frame = item.get("first_frame", 1)
+    trial.event_source = "the events marked in Nexus"
     return trial
 
 
@@ -200,12 +252,12 @@ class PreparedTrial:
     """One trial's cycles per side, what was left out and why, and its envelopes."""
 
     def __init__(self, trial, cycles, left_out, notes, envelopes, side_muscle, unusable,
-                 verdicts):
+                 verdicts, repeated=()):
         self.name, self.subject, self.folder = trial.name, trial.subject, trial.folder
         # A C3D file naming no subject stands for its trial name: that is no
         # other subject's trial.
         self.subject_known = getattr(trial, "subject_known", True)
-        self.unit = trial.unit
+        self.units = dict(zip(trial.channel_names, trial.units))
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
         self.left_out = left_out      # {side: [(start s, end s, reason)]}
         self.notes = notes            # {side: text} for a side that gives no cycle at all
@@ -213,6 +265,9 @@ class PreparedTrial:
         self.side_muscle = side_muscle
         self.unusable = unusable      # [(channel, why its envelope could not be made)]
         self.verdicts = verdicts      # {channel: (verdict, reasons)} of its raw samples
+        self.event_source = getattr(trial, "event_source", None)  # where its events came from
+        self.warnings = list(getattr(trial, "warnings", ()))  # what its reading had to say
+        self.repeated = list(repeated)  # [(channel, reason)]: a label met again, left out
 
     def summary(self):
         """e.g. "Left 7 cycles (1 left out), Right 6 cycles"."""
@@ -250,8 +305,8 @@ def prepare(trial, settings):
     """Cycles per side and the envelopes of one trial; a trial without foot strikes
     or without a complete cycle is refused (``GaitError``)."""
     trial = as_trial(trial)
-    names = [trial.channel_names[k] for k in select_channels(trial.channel_names,
-                                                             settings.channels)]
+    names, repeated = distinct_channels(trial, select_channels(trial.channel_names,
+                                                               settings.channels))
     if not names:
         raise GaitError(f"no channel of {trial.name} matches {settings.channels!r} "
                         f"(its channels: {', '.join(trial.channel_names)})")
@@ -282,7 +337,23 @@ def prepare(trial, settings):
                 unusable.append((name, f"{trial.name}: {exc}"))
     return PreparedTrial(trial, cycles, left_out, notes, envelopes,
                          {n: side_muscle.get(n) for n in names}, unusable,
-                         raw_verdicts(trial, list(envelopes), settings))
+                         raw_verdicts(trial, list(envelopes), settings), repeated)
+
+
+def distinct_channels(trial, positions):
+    """(names, repeated) of the channels at ``positions``: a label met again is
+    left out, as (label, reason naming its position), since tables and pages
+    tell channels apart by label; the first channel of that label is used."""
+    names, repeated = [], []
+    for k in positions:
+        name = trial.channel_names[k]
+        if name not in names:
+            names.append(name)
+            continue
+        first = trial.channel_names.index(name) + 1
+        repeated.append((name, f"{trial.name}: channel {k + 1} has the label of channel "
+                               f"{first}, which is used"))
+    return names, repeated
 
 
 def raw_verdicts(trial, names, settings):
@@ -363,10 +434,12 @@ def prepare_all(sources, settings, progress=None, describe=None):
 
 class ChannelResult:
     """One channel's pooled analysis (the dict of ``analyse_channel``) and its
-    comparison with normal walking (None without a normal pattern)."""
+    comparison with normal walking (None without a normal pattern; deviations
+    shorter than the merge length left out: ``without_short_deviations``)."""
 
-    def __init__(self, name, side, muscle, trials, analysis, normal, comparison):
+    def __init__(self, name, side, muscle, trials, analysis, normal, comparison, unit):
         self.name, self.side, self.muscle = name, side, muscle
+        self.unit = unit                # of its curves: the channel's own, or % when scaled
         self.trials = trials            # the trial name of each piece
         self.analysis = analysis
         self.normal = normal            # listed periods (on, off), or []
@@ -394,7 +467,6 @@ class GaitResult:
         self.name, self.folder = first.name, first.folder
         self.subject = next((t.subject for t in prepared if t.subject_known),
                             "not named in the trials")
-        self.unit = "%" if settings.normalise != "none" else first.unit
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""
@@ -437,6 +509,7 @@ def analyse(prepared, settings, refused=(), verdicts=None):
     for trial in prepared:
         order += [name for name in trial.side_muscle if name not in order]
     unusable = [entry for trial in prepared for entry in trial.unusable]
+    repeated = [entry for trial in prepared for entry in trial.repeated]
     left_out, channels = [], []
     for name in order:
         found = next((t.side_muscle[name] for t in prepared
@@ -458,18 +531,37 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         except ValueError as exc:  # e.g. no positive peak to scale by: this channel only
             left_out.append((name, " ".join(str(exc).split())))
             continue
+        if not _finite_curves(analysis):
+            if settings.mvc is not None:
+                raise GaitError(
+                    f"the MVC value of channel {name}, {scale!r}, is so small that the "
+                    "channel's curves in % of it are not finite numbers",
+                    "give its MVC in the unit of the channel's samples in the MVC file "
+                    f"{settings.normalise_text[4:]}")
+            left_out.append((name, "its curves are not finite numbers (samples too large "
+                                   "to average)"))
+            continue
         periods, _ = normal.get(muscle, ([], []))
         comparison = None
         if periods:
             split = [part for on, off in periods for part in split_period(on, off)]
-            comparison = core.compare_with_normal(analysis["mean_activity"], split)
+            comparison = without_short_deviations(
+                core.compare_with_normal(analysis["mean_activity"], split), settings.merge)
+        unit = "%" if settings.normalise != "none" else using[0].units.get(name) or "V"
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
-                                      periods, comparison))
+                                      periods, comparison, unit))
     if verdicts is None:
         verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
                     if any(name == channel.name for channel in channels)}
-    return GaitResult(prepared, list(refused), settings, channels, left_out + unusable,
-                      verdicts)
+    return GaitResult(prepared, list(refused), settings, channels,
+                      left_out + unusable + repeated, verdicts)
+
+
+def _finite_curves(analysis):
+    """Whether a channel's cycles, mean and SD are all finite numbers, as every
+    table and page must show them."""
+    return all(analysis[key] is None or np.isfinite(analysis[key]).all()
+               for key in ("curves", "mean", "sd"))
 
 
 # -- tables -------------------------------------------------------------------------
@@ -504,6 +596,9 @@ def write_outputs(result, out=None):
 
     folder = os.path.abspath(os.path.expanduser(out if out is not None else result.folder
                                                 or os.curdir))
+    if os.path.exists(folder) and not os.path.isdir(folder):  # e.g. --out Walk01.c3d
+        raise GaitError(f"{folder} is a file, not a folder for the report and tables",
+                        WRITE_ELSEWHERE)
     with tables.output(folder, WRITE_ELSEWHERE):
         os.makedirs(folder, exist_ok=True)
     base = os.path.join(folder, safe_file_part(result.name))
@@ -521,6 +616,8 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
     left out and of the files written; (result, paths)."""
     def progress(number, total, label, prepared, reason):
+        for line in prepared.warnings if prepared is not None else ():
+            say(line)
         say(f"[{number}/{total}] {label}: "
             + (prepared.summary() if prepared is not None else f"not used: {reason}"))
 
@@ -535,7 +632,7 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     unmatched = [name for name in settings.mapping
                  if not any(name in trial.side_muscle for trial in prepared)]
     if unmatched:
-        say("muscles file: no channel analysed is named " + ", ".join(unmatched)
+        say("muscles file: no channel analysed is named " + name_list(unmatched)
             + " (misspelt, or outside --channels?)")
     for name, (verdict, why) in result.verdicts.items():
         if verdict != "good":
@@ -550,6 +647,13 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     for path in paths:
         say("  " + path)
     return result, paths
+
+
+def name_list(names, shown=10):
+    """The first ``shown`` of ``names`` for a console line, and how many more."""
+    more = len(names) - shown
+    return ", ".join(tables.excerpt(n) for n in names[:shown]) + (
+        f" and {more} more" if more > 0 else "")
 
 
 def report(trials, channels=None, muscles=None, normalise="none", envelope="linear",

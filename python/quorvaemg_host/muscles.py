@@ -70,32 +70,43 @@ def from_name(channel):
     return None
 
 
-class MappingError(ValueError):
+class MappingError(tables.TableError):
     """A mapping file that cannot be read as ``channel,side,muscle`` rows."""
+
+
+MUSCLES_FILE = tables.TableFile("muscles file", "--muscles FILE (muscles= in a Nexus script)",
+                                "channel,side,muscle")
 
 
 def read_mapping(path):
     """{channel: (side, muscle)} of a mapping file ``channel,side,muscle``.
 
     The header row is optional; blank lines and lines starting with ``#`` are
-    skipped, and files as Excel saves them are read (``tables.read_rows``).
+    skipped, and files as Excel saves them are read (``tables.TableFile``).
     A muscle outside the table is kept under the name given (it then has no
     normal pattern to compare with).  A bad row is a ``MappingError`` naming
-    the file and the line.
+    the file and the line; a file that cannot be read or holds no row is
+    refused too.
     """
     mapping = {}
-    for row, (number, cells) in enumerate(tables.read_rows(path)):
+    for row, (number, cells) in enumerate(MUSCLES_FILE.rows(path)):
         if row == 0 and tuple(c.lower() for c in cells) == _MAPPING_HEADER:
             continue
-        where = f"{path} line {number}"
         if len(cells) != 3 or not cells[0] or not cells[2]:
-            raise MappingError(f"{where}: expected channel,side,muscle, found "
-                               f"\"{','.join(cells)}\"")
+            raise _mapping_error(path, number, "expected channel,side,muscle, found "
+                                               f"\"{tables.excerpt(','.join(cells))}\"")
         side = SIDE_NAMES.get(cells[1].upper())
         if side is None:
-            raise MappingError(f"{where}: side \"{cells[1]}\" is not L, R, Left or Right")
+            raise _mapping_error(path, number, f"side \"{tables.excerpt(cells[1])}\" is not "
+                                               "L, R, Left or Right")
         mapping[cells[0]] = (side, muscle_key(cells[2]) or cells[2])
+    if not mapping:
+        raise _mapping_error(path, None, "holds only its header, no channel,side,muscle line")
     return mapping
+
+
+def _mapping_error(path, number, what):
+    return MappingError(str(MUSCLES_FILE.error(path, what, number)))
 
 
 def assign(channels, mapping=None):

@@ -14,13 +14,14 @@ class Trial:
     ``folder`` ends with a path separator, as Nexus gives it.  ``samples``
     holds one float64 array per channel, in channel order; float64 arrays
     given are held as they are, not copied, so a long recording is in memory
-    once.  ``events`` maps
+    once.  ``units`` gives each channel's unit (default: ``unit`` for every
+    channel); ``unit`` is the output's, as Nexus reports one.  ``events`` maps
     (side, event), e.g. ("Left", "Foot Strike"), to Nexus frame numbers.
     """
 
     def __init__(self, folder, name, subject, channel_names, samples, device_rate,
                  frame_rate, events=None, device_name="EMG", device_id=1, output_id=1,
-                 output_name="EMG", unit="V"):
+                 output_name="EMG", unit="V", units=None):
         if len(channel_names) != len(samples):
             raise ValueError(f"{len(channel_names)} channel names for {len(samples)} channels")
         self.folder = folder
@@ -36,6 +37,9 @@ class Trial:
         self.output_id = output_id
         self.output_name = output_name
         self.unit = unit
+        self.units = list(units) if units is not None else [unit] * len(self.channel_names)
+        if len(self.units) != len(self.channel_names):
+            raise ValueError(f"{len(self.units)} units for {len(self.channel_names)} channels")
 
     def event_frames(self, side, event):
         return list(self.events.get((side, event), []))

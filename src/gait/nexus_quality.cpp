@@ -61,10 +61,10 @@ void register_nexus_quality(py::module_ &m) {
         [](py::handle vicon, py::handle deviceID, py::handle outputID, py::handle channels,
            const py::kwargs &kwargs) {
             using namespace quality;
-            Checker checker(thresholds_from(kwargs));
             auto all = host::output_channel_names(vicon, deviceID, outputID)
                            .cast<std::vector<std::string>>();
             double rate = sampling_rate(host::device_rate(vicon, deviceID), "the device rate");
+            Checker checker(thresholds_from(kwargs, rate));
             std::vector<std::string> names;
             std::vector<ChannelQuality> results;
             py::list rows;

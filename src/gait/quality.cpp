@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <cstdio>
 #include <optional>
 
 namespace quorvaemg::gait {
@@ -51,10 +52,55 @@ double quality_float(py::handle value, const std::string &message) {
     return number;
 }
 
-// Thresholds that size a window, a run or a band: zero would leave nothing to measure.
-bool quality_must_be_positive(const std::string &name) {
-    return name == "clip_run" || name == "mains_harmonics" || name == "low_hz" ||
-           name == "snr_window_ms" || name == "segment_s";
+// The values a threshold of its kind may take, in words; empty when `value`
+// is one of them.
+std::string quality_out_of_range(ThresholdKind kind, double value) {
+    if (!std::isfinite(value)) {
+        return kind == ThresholdKind::decibels ? "a finite number of dB" : "a finite number";
+    }
+    switch (kind) {
+    case ThresholdKind::share:
+        return value > 0.0 && value <= 1.0 ? "" : "a share above 0 and at most 1 (0.3 = 30 %)";
+    case ThresholdKind::positive:
+        return value > 0.0 ? "" : "a finite number above 0";
+    case ThresholdKind::count:
+        return value >= 1.0 && value == std::floor(value) ? ""
+                                                          : "a finite number above 0 and whole";
+    case ThresholdKind::level:
+        return value >= 0.0 ? "" : "a finite number of 0 or more (0: off)";
+    default:
+        return "";
+    }
+}
+
+std::string quality_number_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+const char *quality_field_name(double Thresholds::*member) {
+    for (const ThresholdField &f : threshold_fields()) {
+        if (f.member == member) {
+            return f.name;
+        }
+    }
+    return "?";
+}
+
+// A channel is doubtful before it is unusable: a doubtful bound past the
+// unusable one would leave the doubtful verdict to no value at all.
+void quality_check_order(const Thresholds &t) {
+    for (const ThresholdPair &pair : threshold_pairs()) {
+        double doubtful = t.*(pair.doubtful), unusable = t.*(pair.unusable);
+        if (pair.above ? doubtful > unusable : doubtful < unusable) {
+            throw py::value_error(
+                std::string("threshold ") + quality_field_name(pair.doubtful) + " (" +
+                quality_number_text(doubtful) + ") must not be " +
+                (pair.above ? "above " : "below ") + quality_field_name(pair.unusable) + " (" +
+                quality_number_text(unusable) + "): a channel is doubtful before it is unusable");
+        }
+    }
 }
 
 }  // namespace
@@ -103,7 +149,7 @@ double sampling_rate(py::handle value, const char *what) {
     return rate;
 }
 
-Thresholds thresholds_from(const py::kwargs &kwargs) {
+Thresholds thresholds_from(const py::kwargs &kwargs, double rate) {
     Thresholds t;
     for (auto item : kwargs) {
         std::string name = py::str(item.first);
@@ -122,14 +168,22 @@ Thresholds thresholds_from(const py::kwargs &kwargs) {
             throw py::type_error("threshold " + name + " must be a number");
         }
         double value = quality_float(item.second, "threshold " + name + " must be a number");
-        bool positive = quality_must_be_positive(name);
-        if (!std::isfinite(value) || value < 0.0 || (positive && value == 0.0)) {
-            throw py::value_error("threshold " + name + " must be a finite number " +
-                                  (positive ? "above 0" : "of 0 or more") + ", not " +
+        std::string range = quality_out_of_range(field->kind, value);
+        if (!range.empty()) {
+            throw py::value_error("threshold " + name + " must be " + range + ", not " +
                                   std::string(py::str(item.second)));
         }
         t.*(field->member) = value;
     }
+    // Power at or above the Nyquist frequency is not in the spectrum: a band
+    // edge there would hold all of it.
+    if (kwargs.contains("low_hz") && !(t.low_hz < rate / 2.0)) {
+        throw py::value_error("threshold low_hz must be below the Nyquist frequency (" +
+                              quality_number_text(rate / 2.0) + " Hz at " +
+                              quality_number_text(rate) + " samples per second), not " +
+                              quality_number_text(t.low_hz));
+    }
+    quality_check_order(t);
     return t;
 }
 
@@ -190,19 +244,22 @@ void register_quality(py::module_ &m) {
     m.def(
         "check_channel",
         [](py::handle samples, py::handle rate, const py::kwargs &kwargs) {
-            Checker checker(thresholds_from(kwargs));
+            double hz = sampling_rate(rate, "rate");
+            Checker checker(thresholds_from(kwargs, hz));
             auto array = channel_array(samples, "samples");
-            return to_dict(check_array(checker, array, sampling_rate(rate, "rate")));
+            return to_dict(check_array(checker, array, hz));
         },
         py::arg("samples"), py::arg("rate"),
         "Signal-quality checks of one raw channel: a dict of measures with 'verdict' "
         "('good', 'doubtful' or 'unusable') and 'reasons'.  Keyword arguments change "
-        "thresholds (flat_steps, clip_doubtful, snr_doubtful, ...).");
+        "thresholds (flat_steps, clip_doubtful, snr_doubtful, ...): shares above 0 and at "
+        "most 1, frequencies and lengths above 0 (low_hz below the Nyquist frequency), "
+        "counts whole, dB finite; a value outside its range is a ValueError.");
     m.def(
         "check_channels",
         [](py::handle channels, py::handle rate, const py::kwargs &kwargs) {
-            Checker checker(thresholds_from(kwargs));
             double hz = sampling_rate(rate, "rate");
+            Checker checker(thresholds_from(kwargs, hz));
             py::list rows;
             std::size_t index = 0;
             for (py::handle channel : py::iter(channels)) {

@@ -21,9 +21,11 @@ py::array_t<double> channel_array(py::handle value, const std::string &what);
 // A finite sampling rate above 0, else TypeError or ValueError naming `what`.
 double sampling_rate(py::handle value, const char *what);
 
-// The defaults with the keyword arguments applied; an unknown name or a
-// value out of range raises TypeError or ValueError.
-Thresholds thresholds_from(const py::kwargs &kwargs);
+// The defaults with the keyword arguments applied; an unknown name, a
+// value out of its kind's range (a low_hz at or above the Nyquist frequency
+// of `rate` included) or a doubtful bound past its unusable one raises
+// TypeError or ValueError.
+Thresholds thresholds_from(const py::kwargs &kwargs, double rate);
 
 // The checks of one validated array.
 ChannelQuality check_array(Checker &checker, const py::array_t<double> &samples, double rate);

@@ -112,25 +112,36 @@ const char *verdict_name(Verdict verdict) {
 }
 
 const std::vector<ThresholdField> &threshold_fields() {
+    using K = ThresholdKind;
     static const std::vector<ThresholdField> fields = {
-        {"flat_steps", &Thresholds::flat_steps},
-        {"flat_floor", &Thresholds::flat_floor},
-        {"clip_run", &Thresholds::clip_run},
-        {"clip_doubtful", &Thresholds::clip_doubtful},
-        {"clip_unusable", &Thresholds::clip_unusable},
-        {"mains_line_db", &Thresholds::mains_line_db},
-        {"mains_doubtful", &Thresholds::mains_doubtful},
-        {"mains_unusable", &Thresholds::mains_unusable},
-        {"mains_harmonics", &Thresholds::mains_harmonics},
-        {"low_hz", &Thresholds::low_hz},
-        {"low_doubtful", &Thresholds::low_doubtful},
-        {"low_unusable", &Thresholds::low_unusable},
-        {"snr_window_ms", &Thresholds::snr_window_ms},
-        {"snr_doubtful", &Thresholds::snr_doubtful},
-        {"snr_unusable", &Thresholds::snr_unusable},
-        {"segment_s", &Thresholds::segment_s},
+        {"flat_steps", &Thresholds::flat_steps, K::level},
+        {"flat_floor", &Thresholds::flat_floor, K::level},
+        {"clip_run", &Thresholds::clip_run, K::count},
+        {"clip_doubtful", &Thresholds::clip_doubtful, K::share},
+        {"clip_unusable", &Thresholds::clip_unusable, K::share},
+        {"mains_line_db", &Thresholds::mains_line_db, K::decibels},
+        {"mains_doubtful", &Thresholds::mains_doubtful, K::share},
+        {"mains_unusable", &Thresholds::mains_unusable, K::share},
+        {"mains_harmonics", &Thresholds::mains_harmonics, K::count},
+        {"low_hz", &Thresholds::low_hz, K::positive},
+        {"low_doubtful", &Thresholds::low_doubtful, K::share},
+        {"low_unusable", &Thresholds::low_unusable, K::share},
+        {"snr_window_ms", &Thresholds::snr_window_ms, K::positive},
+        {"snr_doubtful", &Thresholds::snr_doubtful, K::decibels},
+        {"snr_unusable", &Thresholds::snr_unusable, K::decibels},
+        {"segment_s", &Thresholds::segment_s, K::positive},
     };
     return fields;
+}
+
+const std::vector<ThresholdPair> &threshold_pairs() {
+    static const std::vector<ThresholdPair> pairs = {
+        {&Thresholds::clip_doubtful, &Thresholds::clip_unusable, true},
+        {&Thresholds::mains_doubtful, &Thresholds::mains_unusable, true},
+        {&Thresholds::low_doubtful, &Thresholds::low_unusable, true},
+        {&Thresholds::snr_doubtful, &Thresholds::snr_unusable, false},
+    };
+    return pairs;
 }
 
 ChannelQuality Checker::check(const double *x, std::size_t n, double rate) {

@@ -38,12 +38,32 @@ struct Thresholds {
     double segment_s = 1.0;          // Welch segment, rounded to a power of two of samples
 };
 
+// What a threshold measures, which sets the values it may take.
+enum class ThresholdKind {
+    share,     // of the samples or of the power: above 0, at most 1 (0.3 = 30 %)
+    positive,  // a frequency, a window or a length: above 0
+    count,     // of samples or of lines: whole, 1 or more
+    level,     // a multiple of the step or a level in channel units: 0 (off) or more
+    decibels,  // any finite number of dB
+};
+
 // One field of Thresholds by its keyword name.
 struct ThresholdField {
     const char *name;
     double Thresholds::*member;
+    ThresholdKind kind;
 };
 const std::vector<ThresholdField> &threshold_fields();
+
+// The pairs of thresholds of one measure whose doubtful bound must come
+// before its unusable one: (doubtful, unusable, true when a higher measure
+// is worse).
+struct ThresholdPair {
+    double Thresholds::*doubtful;
+    double Thresholds::*unusable;
+    bool above;
+};
+const std::vector<ThresholdPair> &threshold_pairs();
 
 // Measures of one channel.  A measure the channel cannot give (spectra of a
 // flat channel, a channel too short for two SNR windows) is empty.
