@@ -148,8 +148,9 @@ class FileMap:
             dtype = {2: self.numbers.int16, "u": self.numbers.uint16, "b": np.uint8}[kind]
             inside = np.iinfo(dtype).min <= value <= np.iinfo(dtype).max
             raw = np.array([value], dtype).tobytes() if inside else None
-        return raw and self.put("%s%s %s -> %s" % (key, "[%d]" % index if index else "", self.number(
-            key, index), value), at + width * index, raw)
+        where = key + ("[%d]" % index if index else "")
+        return raw and self.put("%s %s -> %s" % (where, self.number(key, index), value),
+                                at + width * index, raw)
 
     def scaled(self, key, factor=1, step=0):
         return self.set(key, self.number(key) * factor + step) if key in self.values else None
@@ -256,8 +257,8 @@ TEXTS = (  # bulk and hostile content (test_host_cli has the settings refused); 
     Text("mvc", "a value of 1 MB", REFUSED, lambda: lines(MVC, 1, "LTA," + HUGE)),
     Text("mvc", "100,000 rows", EITHER, lambda: lines(MVC + ["C%d,1" % k for k in range(MANY)])),
 )
-C3D_RUNS = [("process", ["{trial}", "--process"]),  # then gait only for the cases that say so
-            ("quality", ["quality", "{trial}", "--csv", "{trial}.csv"]), ("gait", ["gait", "{trial}"])]
+C3D_RUNS = [("process", ["{trial}", "--process"]), ("quality", ["quality", "{trial}", "--csv",
+            "{trial}.csv"]), ("gait", ["gait", "{trial}"])]  # gait for the cases that say so
 TEXT_RUNS = {"config": ("batch", "RIVuror_config.txt", ["--batch", "{folder}", "{trial}"]),
              "muscles": ("gait", "muscles.csv", ["gait", "{trial}", "--muscles", "{text}"]),
              "mvc": ("gait", "mvc.csv", ["gait", "{trial}", "--normalise", "mvc:{text}"])}
@@ -302,6 +303,8 @@ def run_faults(run, size, kind):
     other = [row for row in run.err.splitlines() if row.strip() and row[:8] != "warning:"
              and not row.startswith(ERROR)]
     allocation = ALLOCATION.findall(text + "\n" + (run.escaped or ""))
+    longest = max(map(len, rows), default=0)
+    repeated = re.search(r"(\S)\1{40,}", text)  # such as 41 of a million Zs, or of 0 digits
     return [(prop, detail) for prop, broken, detail in [
         ("traceback in the output", re.search(r"Traceback \(most|^\s*File \".*\", line \d", text,
                                               re.M), ""),
@@ -316,8 +319,9 @@ def run_faults(run, size, kind):
         ("memory beyond the working set and %d x the file's size" % PER_BYTE[kind],
          run.peak > WORKING_SET[run.command] + PER_BYTE[kind] * size,
          "%.0f MB for a file of %.1f MB" % (run.peak / 1e6, size / 1e6)),
-        ("message quotes more than a short excerpt", max(map(len, rows), default=0) > LONGEST_LINE
-         or re.search(r"(\S)\1{40}", text), ""),  # such as 41 of a million Zs
+        ("message quotes more than a short excerpt", longest > LONGEST_LINE or repeated,
+         "a line of %d characters%s" % (longest, ", %r x %d" % (repeated.group(1), len(
+             repeated.group(0))) if repeated else "")),
         ("temporary file left behind", [n for n in run.outputs if n[0] == "."], "")] if broken]
 
 
@@ -387,7 +391,8 @@ class Worker:
         return Run(command, status, out.getvalue(), err.getvalue(),
                    tracemalloc.get_traced_memory()[1] - floor, escaped,
                    sorted(n for n in set(os.listdir(self.folder)) - before
-                          if not n.endswith("History.txt")), sorted({str(w.message) for w in caught}))
+                          if not n.endswith("History.txt")),
+                   sorted({str(w.message) for w in caught}))
 
     def execute(self, case):
         """(runs, defects, reading or None, why not) of a case's commands on its file."""
@@ -420,7 +425,8 @@ class Worker:
 
             with self.limited():
                 read = load_trial(path)
-            reading, why = (read.channel_names, (read.device_rate, read.frame_rate), read.samples), None
+            reading = (read.channel_names, (read.device_rate, read.frame_rate), read.samples)
+            why = None
         except Exception as exc:  # noqa: BLE001 - a refusal is an outcome
             reading, why = None, " ".join(str(exc).split())[-160:] or type(exc).__name__
         for name in (n for n in runs[0].outputs if n.endswith("_processed.c3d")):
@@ -432,7 +438,8 @@ class Worker:
         """The class of a case as the host read it, what it did wrong, numpy's warnings."""
         base = BY_NAME[case.base]
         if case.base not in self.undamaged:  # with the commands its damaged cases run
-            self.undamaged[case.base] = self.execute(Case(0, "", base.name, "", SAME, [], base.events))
+            self.undamaged[case.base] = self.execute(case._replace(part="undamaged", changes=[],
+                                                                   gait=base.events))
         theirs, wanted = {run.command: run for run in self.undamaged[case.base][0]}, \
             self.undamaged[case.base][2]
         runs, defects, reading, why = self.undamaged[case.base] if case.part == "undamaged" \
@@ -440,7 +447,8 @@ class Worker:
 
         def warnings_of(run):
             return {row for row in (run.out + "\n" + run.err).splitlines() if row[:8] == "warning:"}
-        warned = [run for run in runs if warnings_of(run) - warnings_of(theirs.get(run.command, run))]
+        warned = [run for run in runs
+                  if warnings_of(run) - warnings_of(theirs.get(run.command, run))]
         differ = wanted and reading and ("%s at %s Hz, not %s at %s Hz" % (
             reading[0][:3], reading[1], wanted[0][:3], wanted[1]) if reading[:2] != wanted[:2]
             else next(("samples of %s differ" % name for name, mine, other in zip(
@@ -526,9 +534,13 @@ def report(cases, outcomes, seconds, examples=4):
         for case, (command, _, detail, output) in found[:examples]:
             rows += ["  #%d %s: %s | %s | %s" % (case.id, case.base, case.what, command, detail)]
             rows += ["      > " + row.strip() for row in output]
-    caught = Counter(w for case in cases for w in outcomes[case.id][2])
-    return "\n".join(rows + ["numpy warning in %d cases: %s" % (n, w[:120])
-                             for w, n in caught.most_common(5)])
+    caught = {}
+    for case in cases:
+        for warning in outcomes[case.id][2]:
+            caught.setdefault(warning, []).append(case)
+    return "\n".join(rows + ["numpy warning in %d cases (first #%d %s: %s): %s" % (
+        len(found), found[0].id, found[0].base, found[0].what, w[:80])
+        for w, found in caught.items()])
 
 
 @needs_c3d
