@@ -80,7 +80,8 @@ class Numbers:
         return int(np.frombuffer(data, self.int16.newbyteorder(), 1, at)[0])
 
     def float(self, data, at):
-        return float(self.floats(np.frombuffer(data, np.uint8, 4, at).reshape(1, 4))[0])
+        with np.errstate(invalid="ignore"):  # a signalling NaN stays a NaN
+            return float(self.floats(np.frombuffer(data, np.uint8, 4, at).reshape(1, 4))[0])
 
 
 def processor_of(section):
@@ -138,7 +139,9 @@ def _values(section, at, kind, dims, numbers):
         return np.frombuffer(data, np.int8).tolist()
     if kind == 2:
         return numbers.integers(data).tolist()
-    return numbers.floats(np.frombuffer(data, np.uint8).reshape(-1, 4)).astype(np.float64).tolist()
+    with np.errstate(invalid="ignore"):  # a signalling NaN of a damaged file stays a NaN
+        return numbers.floats(np.frombuffer(data, np.uint8).reshape(-1, 4)).astype(
+            np.float64).tolist()
 
 
 def read_parameters(section, numbers):

@@ -438,9 +438,10 @@ class Layout:
     def decode(self, stored, index):
         """Sample values (float64) of a channel's stored numbers."""
         scale, offset = self.scales[index], self.offsets[index]
-        if offset == 0 and scale == 1 and self.gen_scale == 1:  # as Nexus writes EMG: one pass
-            return stored.astype(np.float64)
-        return (stored - np.float32(offset)).astype(np.float64) * scale * self.gen_scale
+        with np.errstate(invalid="ignore"):  # a signalling NaN sample stays a NaN
+            if offset == 0 and scale == 1 and self.gen_scale == 1:  # as Nexus writes EMG
+                return stored.astype(np.float64)
+            return (stored - np.float32(offset)).astype(np.float64) * scale * self.gen_scale
 
     def encode(self, values, index, name):
         """Stored words ``(n, word)`` for sample values; refuses values the storage cannot hold."""
