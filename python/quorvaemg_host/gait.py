@@ -257,7 +257,9 @@ class PreparedTrial:
         # A C3D file naming no subject stands for its trial name: that is no
         # other subject's trial.
         self.subject_known = getattr(trial, "subject_known", True)
-        self.units = dict(zip(trial.channel_names, trial.units))
+        self.units = {}  # of each label's first channel, the one analysed
+        for name, unit in zip(trial.channel_names, trial.units):
+            self.units.setdefault(name, unit)
         self.cycles = cycles          # {side: (k, 3) array of start, end, foot off}
         self.left_out = left_out      # {side: [(start s, end s, reason)]}
         self.notes = notes            # {side: text} for a side that gives no cycle at all
