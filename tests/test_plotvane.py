@@ -156,6 +156,25 @@ def test_grey_image_stays_grey(tmp_path):
     assert (pixels[..., 0] == pixels[..., 1]).all() and (pixels[..., 1] == pixels[..., 2]).all()
 
 
+def test_figure_is_drawn_upright(tmp_path):
+    if shutil.which("pdftoppm") is None:
+        pytest.skip("pdftoppm (poppler) is not installed")
+    from PIL import Image
+    halves = np.zeros((100, 250, 3), np.uint8)
+    halves[:50, :125] = (255, 0, 0)      # top left red, the rest blue
+    halves[:50, 125:] = halves[50:] = (0, 0, 255)
+    Image.fromarray(halves).save(str(tmp_path / "Walk01_LTA.png"))
+    report = write(tmp_path, [str(tmp_path / "Walk01_LTA.png")])
+    subprocess.check_call(["pdftoppm", "-f", "2", "-l", "2", "-r", "30", "-png", report,
+                           str(tmp_path / "page")])
+    page, = tmp_path.glob("page*.png")
+    shown = np.asarray(Image.open(str(page)).convert("RGB")).astype(int)
+    red = np.argwhere((shown[..., 0] > 200) & (shown[..., 2] < 60))
+    blue = np.argwhere((shown[..., 2] > 200) & (shown[..., 0] < 60))
+    assert red.mean(axis=0)[0] < blue.mean(axis=0)[0], "red is the top half"
+    assert red.mean(axis=0)[1] < blue[:, 1].max() / 2 + blue[:, 1].min() / 2, "red is the left"
+
+
 @pytest.mark.parametrize("trial, stored", [
     ('W/a\\l:k*?"<>|01', "W_a_l_k______01_EMGReport.pdf"),
     ("../Walk02", ".._Walk02_EMGReport.pdf"),

@@ -22,6 +22,9 @@ import re
 import tempfile
 
 import matplotlib
+import matplotlib.artist
+import matplotlib.cm
+import matplotlib.colors
 import matplotlib.image as mpimg
 import numpy as np
 from matplotlib.backends.backend_pdf import FigureCanvasPdf, PdfPages
@@ -29,6 +32,7 @@ from matplotlib.figure import Figure
 from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
 from matplotlib.textpath import TextToPath
+from matplotlib.transforms import Affine2D
 
 __all__ = ["repemg", "safe_file_part", "write_atomically"]
 
@@ -439,6 +443,35 @@ def _draw_lines(page, lines, top, size, empty=None):
         page.text(MARGIN_X, y, line, size)
 
 
+def _rgba_bytes(pixels):
+    """The image as RGBA bytes, converted as matplotlib converts what it shows."""
+    if pixels.ndim == 2:
+        top = np.iinfo(pixels.dtype).max if pixels.dtype.kind in "ui" else 1.0
+        mappable = matplotlib.cm.ScalarMappable(matplotlib.colors.Normalize(0, top), "gray")
+        return mappable.to_rgba(pixels, bytes=True)
+    return matplotlib.cm.ScalarMappable().to_rgba(pixels, bytes=True)
+
+
+class _PlacedImage(matplotlib.artist.Artist):
+    """An image drawn pixel for pixel into a box given in inches.
+
+    ``imshow`` would do, but older matplotlib widens an unresampled image to
+    whole points, stretching the figure out of its box and its aspect ratio.
+    """
+
+    def __init__(self, rgba, box):
+        super().__init__()
+        self.rgba, self.box = rgba, box
+
+    def draw(self, renderer):
+        # Display units are the figure's dots, whatever the renderer's own dpi.
+        x, y, w, h = (v * self.figure.dpi for v in self.box)
+        gc = renderer.new_gc()
+        # The image's first row at the top of the box.
+        renderer.draw_image(gc, x, y, self.rgba, Affine2D().scale(w, -h).translate(0, h))
+        gc.restore()
+
+
 def _draw_figure_page(page, image):
     """One figure as large as the content area allows, its aspect ratio kept,
     centred in it.
@@ -454,10 +487,4 @@ def _draw_figure_page(page, image):
     x0 = MARGIN_X + (CONTENT_W - w) / 2.0
     y0 = CONTENT_BOTTOM + (box_h - h) / 2.0
 
-    ax = page.fig.add_axes([x0 / PAGE_W, y0 / PAGE_H, w / PAGE_W, h / PAGE_H])
-    ax.set_axis_off()
-    options = {"interpolation": "none", "aspect": "auto", "origin": "upper"}
-    if pixels.ndim == 2:
-        top = np.iinfo(pixels.dtype).max if pixels.dtype.kind in "ui" else 1.0
-        options.update(cmap="gray", vmin=0, vmax=top)
-    ax.imshow(pixels, **options)
+    page.fig.add_artist(_PlacedImage(_rgba_bytes(pixels), (x0, y0, w, h)))
