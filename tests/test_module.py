@@ -268,8 +268,9 @@ class TestDiagnostics:
             assert vicon.names_called() == ["GetTrialName"]
 
 
-@pytest.mark.parametrize("module", ["quorvaemg", "quorvaemg_gait"])
-def test_library_exports_only_its_entry_point(module):
+@pytest.mark.parametrize("module, entry", [("quorvaemg", "PyInit_quorvaemg"),
+                                           ("quorvaemg_gait._core", "PyInit__core")])
+def test_library_exports_only_its_entry_point(module, entry):
     if not sys.platform.startswith("linux"):
         pytest.skip("ELF dynamic symbol table")
     library = importlib.import_module(module).__file__
@@ -283,7 +284,7 @@ def test_library_exports_only_its_entry_point(module):
             table = elffile.ELFFile(f).get_section_by_name(".dynsym")
             names = {s.name for s in table.iter_symbols()
                      if s.name and s["st_shndx"] != "SHN_UNDEF"}
-    assert names == {"PyInit_" + module}
+    assert names == {entry}
 
 
 FUZZ = r"""

@@ -1,7 +1,7 @@
 // The module: each part adds its functions.
 #include "gait/gait.hpp"
 
-PYBIND11_MODULE(quorvaemg_gait, m) {
+PYBIND11_MODULE(_core, m) {
     m.doc() = "EMG over the gait cycle (cycles, envelopes, activation timing) and "
               "signal quality of raw EMG channels.";
     quorvaemg::gait::register_cycles(m);
