@@ -11,7 +11,7 @@ LABELS = ["LTA", "RTA", "LGAS", "Voltage.1"]
     ([], [0, 1, 2, 3]),
     ("TA", [0, 1]),                      # a part of the label
     ("L*", [0, 2]),                      # a glob, whole label
-    ("ta", []),                          # patterns are case-sensitive
+    ("gas", []),                         # patterns are case-sensitive
     (["lgas", "LTA", "lta"], [2, 0]),    # names, ignoring case, each once, as asked
     (["Voltage.1", 2], [3, 1]),          # a 1-based number as Nexus counts
     (["R*", "LTA"], [1, 0]),
