@@ -1,6 +1,6 @@
 #include "config/atomic_text_file.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 namespace quorvaemg {
 

@@ -1,5 +1,5 @@
 // Replaying a saved configuration on the open trial, without the window.
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 #include "module/text_file.hpp"
 

@@ -4,7 +4,7 @@
 // its output choice; then the five switches; then high cut-off, low
 // cut-off, RMS window, high order, low order (2N + 11 lines in all).
 #include "config/atomic_text_file.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 
 namespace quorvaemg {

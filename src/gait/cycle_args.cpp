@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 namespace quorvaemg::gait::cycles {
 

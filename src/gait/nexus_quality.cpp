@@ -2,7 +2,7 @@
 #include "gait/gait.hpp"
 #include "gait/quality_bindings.hpp"
 #include "host/nexus.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 #include <pybind11/stl.h>
 

@@ -9,7 +9,7 @@
 #include "gait/gait.hpp"
 
 #include "host/nexus.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 namespace quorvaemg::gait {
 

@@ -1,7 +1,7 @@
 // check_channel, check_channels and quality_text: the checks on arrays.
 #include "gait/gait.hpp"
 #include "gait/quality_bindings.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 #include <pybind11/stl.h>
 

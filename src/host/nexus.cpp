@@ -1,6 +1,6 @@
 #include "host/nexus.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 #include "host/nexus.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 
 namespace quorvaemg {

@@ -17,6 +17,15 @@ namespace quorvaemg {
 // Start-up: the eight imports, bound in the module namespace.
 void run_startup_imports(py::module_ &m);
 
+// A global name as the module's own code finds it (see global_name): the
+// window's callbacks reach each other through these, so that a name the
+// host rebinds in the module is the one called.
+py::object module_global(const char *name);
+
+// print(text) as the module's code calls it; nothing when sys.stdout is
+// None (pythonw, some embedding hosts).
+void print_line(py::handle text);
+
 // Host entries, and the functions the window's actions reach.
 void test();
 void printinfo(py::handle vicon);

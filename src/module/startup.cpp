@@ -1,5 +1,7 @@
 #include "module/quorvaemg.hpp"
 
+#include "base/pyops.hpp"
+
 namespace quorvaemg {
 
 namespace {
@@ -27,6 +29,12 @@ void star_import(py::module_ &m, const char *name) {
 }
 
 }  // namespace
+
+py::object module_global(const char *name) {
+    return global_name(py::module_::import("quorvaemg"), name);
+}
+
+void print_line(py::handle text) { module_global("print")(text); }
 
 void run_startup_imports(py::module_ &m) {
     star_import(m, "numpy");

@@ -1,6 +1,7 @@
 #include "module/text_file.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
+#include "module/quorvaemg.hpp"
 
 namespace quorvaemg {
 

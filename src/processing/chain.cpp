@@ -1,7 +1,8 @@
 #include "processing/chain.hpp"
 
 #include "module/buffer_view.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
+#include "module/quorvaemg.hpp"
 #include "processing/rms.hpp"
 
 #include <cstring>

@@ -1,6 +1,7 @@
 #include "processing/figure.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
+#include "module/quorvaemg.hpp"
 
 namespace quorvaemg {
 

@@ -1,6 +1,7 @@
 #include "processing/history_log.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
+#include "module/quorvaemg.hpp"
 
 #include <string>
 

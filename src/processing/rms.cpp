@@ -1,7 +1,7 @@
 #include "processing/rms.hpp"
 
 #include "module/buffer_view.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 
 #include <cmath>

@@ -1,5 +1,5 @@
 // The report settings dialog over the main window.
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 #include "ui/tk_widgets.hpp"
 

@@ -1,7 +1,7 @@
 // Report generation: one figure per ticked channel, saved beside the trial,
 // then the report writer.
 #include "host/nexus.hpp"
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 #include "processing/chain.hpp"
 #include "processing/figure.hpp"

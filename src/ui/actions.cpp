@@ -1,6 +1,7 @@
 #include "ui/actions.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
+#include "module/quorvaemg.hpp"
 #include "processing/chain.hpp"
 #include "ui/tk_widgets.hpp"
 

@@ -1,4 +1,4 @@
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 #include "ui/actions.hpp"
 #include "ui/tk_widgets.hpp"

@@ -1,6 +1,6 @@
 #include "ui/tk_widgets.hpp"
 
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // The helpers that keep the window's widgets in step with its switches.
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 #include "module/quorvaemg.hpp"
 #include "ui/tk_widgets.hpp"
 

@@ -20,10 +20,10 @@ namespace quorvaemg {
 // Owns the new reference a C API call returned, or throws the error it set.
 py::object steal_or_throw(PyObject *result);
 
-// A name bound in the module namespace (by the start-up imports, or rebound
-// by the host since), looked up now; falls back to builtins like Python does
-// and raises NameError when neither has it.
-py::object module_global(const char *name);
+// A global name as code of `module` finds it when it runs: the module's
+// namespace (as bound at start-up, or rebound by the host since), looked up
+// now, else builtins; NameError when neither has it.
+py::object global_name(py::handle module, const char *name);
 
 // `x0, x1, ... = value` with exactly `expected` targets.
 std::vector<py::object> unpack(py::handle value, std::size_t expected);
@@ -70,9 +70,6 @@ bool truth(py::handle value);
 
 // value.get() of a Tk variable or of anything that offers `get`.
 py::object get_value(py::handle variable);
-
-// print(text) on sys.stdout, as rebound by the host; nothing when it is None.
-void print_line(py::handle text);
 
 // Keeps the pending Python error aside for its lifetime, so clean-up code
 // may call Python while an exception is on its way out; whatever that

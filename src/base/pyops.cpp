@@ -1,4 +1,4 @@
-#include "module/pyops.hpp"
+#include "base/pyops.hpp"
 
 namespace quorvaemg {
 
@@ -14,9 +14,8 @@ void raise(PyObject *type, const char *message) {
     throw py::error_already_set();
 }
 
-py::object module_global(const char *name) {
-    py::module_ self = py::module_::import("quorvaemg");
-    py::dict names = self.attr("__dict__");
+py::object global_name(py::handle module, const char *name) {
+    py::dict names = module.attr("__dict__");
     if (names.contains(name)) {
         return names[name];
     }
@@ -131,10 +130,6 @@ bool truth(py::handle value) {
 }
 
 py::object get_value(py::handle variable) { return variable.attr("get")(); }
-
-// Python's own print, found as a script would find it: with sys.stdout None
-// (pythonw, some embedding hosts) it does nothing rather than fail.
-void print_line(py::handle text) { module_global("print")(text); }
 
 std::optional<std::vector<double>> exact_floats(py::handle sequence) {
     PyObject *object = sequence.ptr();
