@@ -28,7 +28,7 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE= \
     -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$BUILD" --parallel "${SANITIZE_JOBS:-2}"
 # The gait package's Python part beside its sanitized core.
-cp python/quorvaemg_gait/*.py "$BUILD/quorvaemg_gait/"
+cp -R python/quorvaemg_gait/. "$BUILD/quorvaemg_gait/"
 
 # CPython itself is not built with the sanitizers: its own allocations at
 # exit are not leaks of ours.  ezc3d frees new[] arrays with free(); that
