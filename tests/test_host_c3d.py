@@ -9,6 +9,7 @@ import pytest
 import quorvaemg
 from conftest import ezc3d, needs_c3d
 from fake_nexus import Root, choices, selection
+from quorvaemg_gait.channels import select_channels
 
 # Test the package in this checkout, not whatever copy was last installed.
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -20,7 +21,6 @@ if ezc3d is not None:
         effective_cutoffs_warning,
         load_trial,
         save_trial,
-        select_channels,
     )
 
 try:
