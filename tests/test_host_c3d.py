@@ -308,6 +308,26 @@ def test_length_mismatch_refused_before_writing(tmp_path, in_place):
     assert listing(tmp_path) == files and contents(path) == before
 
 
+@pytest.mark.parametrize("given, halved", [((), ()), ((1,), (1,)), ((0, 2), (2,))])
+def test_save_decodes_only_the_channels_given_new_samples(tmp_path, monkeypatch, given, halved):
+    from quorvaemg_host.nexus import NexusStandIn as Nexus
+
+    path, _ = _synthetic(tmp_path, 1000.0)
+    trial = load_trial(path)
+    vicon = Nexus(trial)
+    for k in given:  # the same values again, or half of them
+        samples = trial.samples[k] * (0.5 if k in halved else 1.0)
+        vicon.SetDeviceChannel(trial.device_id, trial.output_id, k + 1, samples)
+    decoded, decode = [], trial.layout.decode
+    monkeypatch.setattr(trial.layout, "decode",
+                        lambda stored, index: decoded.append(index) or decode(stored, index))
+    saved = save_trial(trial)
+    changed = [trial.analog_indices[k] for k in halved]
+    assert set(decoded) <= set(changed)
+    assert_unchanged_except(path, saved, changed)
+    assert (contents(saved) == contents(path)) == (not halved)
+
+
 @pytest.mark.parametrize("in_place", [False, True])
 def test_failed_write_leaves_original_and_no_temporary(tmp_path, monkeypatch, in_place):
     path, _ = _synthetic(tmp_path, 1000.0)
