@@ -9,6 +9,7 @@ import pytest
 import quorvaemg
 from conftest import ezc3d, needs_c3d
 from fake_nexus import Root, choices, selection
+from quorvaemg_gait.channels import select_channels
 
 # Test the package in this checkout, not whatever copy was last installed.
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -20,7 +21,6 @@ if ezc3d is not None:
         effective_cutoffs_warning,
         load_trial,
         save_trial,
-        select_channels,
     )
 
 try:
@@ -306,6 +306,26 @@ def test_length_mismatch_refused_before_writing(tmp_path, in_place):
         save_trial(trial, in_place=in_place)
     assert str(caught.value) == "channel LGAS: 4000 processed samples for 3000 in the file; nothing written"
     assert listing(tmp_path) == files and contents(path) == before
+
+
+@pytest.mark.parametrize("given, halved", [((), ()), ((1,), (1,)), ((0, 2), (2,))])
+def test_save_decodes_only_the_channels_given_new_samples(tmp_path, monkeypatch, given, halved):
+    from quorvaemg_host.nexus import NexusStandIn as Nexus
+
+    path, _ = _synthetic(tmp_path, 1000.0)
+    trial = load_trial(path)
+    vicon = Nexus(trial)
+    for k in given:  # the same values again, or half of them
+        samples = trial.samples[k] * (0.5 if k in halved else 1.0)
+        vicon.SetDeviceChannel(trial.device_id, trial.output_id, k + 1, samples)
+    decoded, decode = [], trial.layout.decode
+    monkeypatch.setattr(trial.layout, "decode",
+                        lambda stored, index: decoded.append(index) or decode(stored, index))
+    saved = save_trial(trial)
+    changed = [trial.analog_indices[k] for k in halved]
+    assert set(decoded) <= set(changed)
+    assert_unchanged_except(path, saved, changed)
+    assert (contents(saved) == contents(path)) == (not halved)
 
 
 @pytest.mark.parametrize("in_place", [False, True])

@@ -16,7 +16,8 @@ import pytest
 
 import quorvaemg
 from conftest import ezc3d, needs_c3d
-from quorvaemg_host import c3d, cli
+from quorvaemg_host import c3d, cli, files
+from quorvaemg_host.commands import batch as batch_command
 from quorvaemg_host import display as display_module
 from quorvaemg_host.demo import CHANNELS, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
@@ -600,7 +601,7 @@ def test_batch_without_display_runs_on_private_xvfb(tmp_path, showinfo, capsys, 
     else:
         assert captured.err == ("quorvaemg-host: error: no display is set (DISPLAY) and Xvfb "
                                 "is not installed, and the batch run opens a Tk root window, "
-                                f"{cli.XVFB_HINT}\n")
+                                f"{batch_command.XVFB_HINT}\n")
 
 
 @needs_c3d
@@ -687,7 +688,7 @@ def setting(line, value):
     (setting(1, b"99999999999999"), "holds 35 lines, fewer than the 2 per channel and 11 more"),
     (lambda data: data[:data.rindex(b"\n2\n")], "holds 34 lines"),
     (setting(32, b"2" + b"0" * 100000), 'low-pass cutoff is "2000000000'),
-    (lambda data: data + b" " * cli.CONFIG_MAX_BYTES, "MB, far larger than a configuration"),
+    (lambda data: data + b" " * files.CONFIG_MAX_BYTES, "MB, far larger than a configuration"),
     (lambda data: data.decode().encode("utf-16"), "is UTF-16 text, not a configuration"),
     (lambda data: data.decode().encode("utf-16-le"), "is UTF-16 text"),
     (lambda data: b"\xef\xbb\xbf" + data, "starts with a byte-order mark"),

@@ -10,6 +10,7 @@ import pytest
 # Test the package in this checkout, not whatever copy was last installed.
 
 from quorvaemg_host import cli
+from quorvaemg_host.commands import process as process_command
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.nexus import NexusError, NexusStandIn
 from quorvaemg_host.trial import Trial
@@ -218,7 +219,7 @@ def test_unknown_channel_name_is_a_usage_error(tmp_path, capsys):
 
 
 def test_module_failure_exits_1_with_one_line(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(cli, "DEFAULT_ENTRIES", ("20", "2", "200", "2", "1.5"))
+    monkeypatch.setattr(process_command, "DEFAULT_ENTRIES", ("20", "2", "200", "2", "1.5"))
     assert cli.main(["--process", "--folder", str(tmp_path)]) == 1
     err = capsys.readouterr().err.strip()
     assert "\n" not in err and err.startswith("quorvaemg-host: error: invalid literal for int()")
@@ -227,5 +228,5 @@ def test_module_failure_exits_1_with_one_line(tmp_path, capsys, monkeypatch):
 
 def test_channel_names_match_ignoring_case_once_each():
     names = ["LTA", "RTA", "LGAS"]
-    assert cli.select_channels(names, ["lgas", "LTA", "lta"]) == [1, 3]
-    assert cli.select_channels(names, []) == [1, 2, 3]
+    assert process_command.select_channels(names, ["lgas", "LTA", "lta"]) == [1, 3]
+    assert process_command.select_channels(names, []) == [1, 2, 3]

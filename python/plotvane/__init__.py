@@ -19,7 +19,6 @@ import datetime
 import errno
 import os
 import re
-import tempfile
 
 import matplotlib
 import matplotlib.artist
@@ -33,6 +32,8 @@ from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
 from matplotlib.textpath import TextToPath
 from matplotlib.transforms import Affine2D
+
+from .files import write_atomically
 
 __all__ = ["repemg", "safe_file_part", "write_atomically"]
 
@@ -131,33 +132,6 @@ def repemg(imglist, root, vicon, subject, trial, path, notes, doc, head):
     return write_atomically(final, lambda fh: _write_document(fh, info, images, metadata))
 
 
-def write_atomically(final, write):
-    """Write the file ``final`` through ``write(binary file)``; return ``final``.
-
-    The content goes to a temporary file beside it, moved into place only
-    once complete: an earlier file of that name is either kept untouched or
-    replaced by a whole new one, and no partial file is left behind.
-    """
-    folder = os.path.dirname(final) or os.curdir
-    base = os.path.basename(final)
-    stem, extension = os.path.splitext(base)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=stem + ".", suffix=extension + ".tmp")
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            write(fh)
-            fh.flush()
-            os.fsync(fh.fileno())
-        _set_default_mode(tmp)
-        os.replace(tmp, final)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    return final
-
-
 def safe_file_part(text):
     """``text`` with every character that a file name cannot hold as ``_``."""
     return _UNSAFE_IN_NAME.sub("_", text)
@@ -165,14 +139,6 @@ def safe_file_part(text):
 
 def _text(value):
     return "" if value is None else str(value)
-
-
-def _set_default_mode(name):
-    # mkstemp creates the file readable by its owner only; a report on a
-    # shared lab drive gets the permissions of any other new file.
-    mask = os.umask(0)
-    os.umask(mask)
-    os.chmod(name, 0o666 & ~mask)
 
 
 # ---------------------------------------------------------------- layout ---

@@ -37,38 +37,22 @@ its own number format.
 """
 
 import os
-import tempfile
+import weakref
 import zlib
-from fnmatch import fnmatchcase
 
 import numpy as np
+from plotvane.files import write_atomically
+from quorvaemg_gait.channels import select_channels
 
 from quorvaemg_host import c3d_format as fmt
 from quorvaemg_host.c3d_events import event_frame, event_time, read_events  # noqa: F401
-from quorvaemg_host.c3d_layout import PIECE_BYTES, Layout
+from quorvaemg_host.c3d_layout import Layout
+from quorvaemg_host.c3d_samples import PIECE_BYTES
+from quorvaemg_host.files import DEFAULT_HIGH_HZ, DEFAULT_LOW_HZ, processed_path
 from quorvaemg_host.trial import Trial
 
 ASSUMED_RATE = 1000.0
-PROCESSED_SUFFIX = "_processed.c3d"
-DEFAULT_HIGH_HZ = 20
-DEFAULT_LOW_HZ = 200
 DEFAULT_DEVICE = "Analog EMG"
-
-_GLOB_CHARS = "*?["
-
-
-def select_channels(labels, pattern=None):
-    """Positions of the labels that ``pattern`` keeps, in label order.
-
-    No pattern keeps every label.  A pattern containing ``*``, ``?`` or ``[``
-    is a glob matched against the whole label; any other pattern keeps the
-    labels that contain it.  Both are case-sensitive.
-    """
-    if pattern is None:
-        return list(range(len(labels)))
-    if any(c in pattern for c in _GLOB_CHARS):
-        return [k for k, label in enumerate(labels) if fnmatchcase(label, pattern)]
-    return [k for k, label in enumerate(labels) if pattern in label]
 
 
 def _device_name(analog, keep):
@@ -102,8 +86,8 @@ def load_trial(path, channels=None):
     """Open the C3D file ``path`` as a trial of the stand-in host.
 
     The analog channels (ANALOG:LABELS without NUL padding and trailing
-    blanks, in file order) form the EMG device's output; ``channels`` (see
-    ``select_channels``) keeps only the matching ones, and a pattern that
+    blanks, in file order) form the EMG device's output; ``channels`` (a pattern,
+    see ``quorvaemg_gait.channels``) keeps only the matching ones, and a pattern that
     matches none is a ValueError.  The subject is the first of
     SUBJECTS:NAMES, else the file's base name; the folder is the file's
     absolute directory with a trailing separator and the trial name its base
@@ -152,6 +136,10 @@ def load_trial(path, channels=None):
     trial.warnings = [f"warning: {os.path.basename(path)}: {line}"
                       for line in layout.warnings + events.notes]
     trial.layout = layout
+    # What the trial was read with: a channel given new samples since (as
+    # SetDeviceChannel gives them) is one to write back, the others are copied
+    # as they are.  Weak, so that the raw samples are not kept alongside.
+    trial.samples_read = [weakref.ref(samples) for samples in trial.samples]
     return trial
 
 
@@ -161,33 +149,29 @@ def _write_piece(out, data):
     out.write(data)
 
 
-def _sync_folder(folder):
-    try:
-        fd = os.open(folder, os.O_RDONLY)
-    except OSError:  # not possible on every platform (Windows)
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+def _changed(trial):
+    """Positions of the trial's channels given new samples since it was read."""
+    read = getattr(trial, "samples_read", None) or [lambda: None] * len(trial.samples)
+    return [k for k, (was, samples) in enumerate(zip(read, trial.samples))
+            if was() is not samples]
 
 
 def _channels_to_write(trial, layout, source):
-    """(name, file index, samples) of each channel; refuses, before anything is written,
-    a trial that no longer fits the file."""
+    """(name, file index, samples) of each changed channel; refuses, before anything
+    is written, a trial that no longer fits the file."""
     indices = trial.analog_indices
     if len(indices) != len(trial.samples):
         raise ValueError(f"{len(trial.samples)} channels for {len(indices)} file positions; "
                          "nothing written")
+    changed = set(_changed(trial))
     channels = []
-    for name, index, samples in zip(trial.channel_names, indices, trial.samples):
+    for k, (name, index, samples) in enumerate(zip(trial.channel_names, indices, trial.samples)):
         values = np.asarray(samples, dtype=np.float64)
         if values.shape != (layout.samples,):
             raise ValueError(f"channel {name}: {values.size} processed samples for "
                              f"{layout.samples} in the file; nothing written")
-        channels.append((name, index, values))
+        if k in changed:
+            channels.append((name, index, values))
     if layout.stamp != _stamp(source):
         raise ValueError(f"{source} changed after the trial was read; nothing written, "
                          "open the trial again")
@@ -199,6 +183,35 @@ def _stamp(path):
     return (stat.st_size, stat.st_mtime_ns)
 
 
+def _patch(layout, frames, index, name, new):
+    """Put into ``frames`` (a piece of the data block) the samples of one channel
+    whose values differ from the stored ones."""
+    words = layout.analog(frames)[:, :, index].reshape(-1, layout.word)
+    column = layout.analog(layout.as_numbers(frames))[:, :, index]
+    try:
+        encoded = layout.as_numbers(layout.encode(new, index, name))
+    except ValueError:
+        # Refused only when a differing value cannot be stored: an equal one is
+        # left as it is.
+        encoded = None
+    if encoded is None:
+        differ = np.arange(new.size)
+    else:
+        differ = np.flatnonzero(encoded != column.reshape(-1))
+    if not differ.size:
+        return
+    # Other words may read as the same value (-0 and 0, NaNs, a coarse scale):
+    # those samples did not change and keep their words.
+    old = layout.decode(layout.stored(words[differ]), index)
+    wanted = new[differ]
+    differ = differ[(old != wanted) & ~(np.isnan(old) & np.isnan(wanted))]
+    if encoded is None:
+        encoded = layout.as_numbers(layout.encode(new[differ], index, name))
+        column.flat[differ] = encoded
+    else:
+        column.flat[differ] = encoded[differ]
+
+
 def _copy_patched(source, target, layout, channels):
     """Copy ``source`` to the open ``target`` with the changed samples of ``channels``
     put in; the checksum of the data block as written.  A value the file's storage
@@ -207,21 +220,9 @@ def _copy_patched(source, target, layout, channels):
     with open(source, "rb") as f:
         _write_piece(target, f.read(layout.start))
         for first, frames in layout.pieces(f):
-            stored = layout.analog(layout.stored(frames))
-            numbers = layout.analog(layout.as_numbers(frames))
-            end = first + stored.shape[0] * stored.shape[1]
+            end = first + frames.shape[0] * layout.ratio
             for name, index, values in channels:
-                old = layout.decode(stored[:, :, index], index).ravel()
-                new = values[first:end]
-                differ = old != new
-                column = numbers[:, :, index]
-                if differ.all():  # a processed channel: every sample
-                    column[...] = layout.as_numbers(layout.encode(new, index, name)).reshape(
-                        column.shape)
-                    continue
-                changed = np.flatnonzero(differ & ~(np.isnan(old) & np.isnan(new)))
-                if changed.size:
-                    column.flat[changed] = layout.as_numbers(layout.encode(new[changed], index, name))
+                _patch(layout, frames, index, name, values[first:end])
             piece = memoryview(frames.reshape(-1))
             checksum = zlib.crc32(piece, checksum)
             _write_piece(target, piece)
@@ -250,18 +251,20 @@ def save_trial(trial, out_path=None, in_place=False):
     """Write the trial's changed samples into a copy of its C3D file; return its path.
 
     The file is ``out_path``, by default the trial's folder + name +
-    "_processed.c3d"; with ``in_place`` it is the original file.  The new
-    content goes to a temporary file in the destination's folder that is
-    checked by reading its data block back and then renamed over the
-    destination, so the destination is replaced only by a complete file (the
-    original too, with ``in_place``).
+    "_processed.c3d"; with ``in_place`` it is the original file.  It is
+    written whole or not at all (``plotvane.files.write_atomically``), once
+    its data block read back is the one meant: the destination is replaced
+    only by a complete file (the original too, with ``in_place``), keeping
+    its permissions.
 
-    Only samples whose values differ from the file's are written; all other
-    bytes are copied unchanged.  A channel whose sample count differs from
-    the file's, or whose values the file's storage cannot hold (see the module
-    notes on float and integer files), is refused with a ValueError naming it,
-    and so is a source file that changed since the trial was read; the
-    destination is then left as it was and no temporary file remains.
+    The channels given new samples since the trial was read are written;
+    of those, only the samples whose values differ from the file's; every
+    other byte is copied unchanged, without being decoded.  A channel whose
+    sample count differs from the file's, or whose values the file's storage
+    cannot hold (see the module notes on float and integer files), is
+    refused with a ValueError naming it, and so is a source file that
+    changed since the trial was read; the destination is then left as it was
+    and no temporary file remains.
     """
     source = getattr(trial, "source_path", None)
     layout = getattr(trial, "layout", None)
@@ -274,31 +277,17 @@ def save_trial(trial, out_path=None, in_place=False):
     elif out_path is not None:
         destination = out_path
     else:
-        destination = trial.folder + trial.name + PROCESSED_SUFFIX
+        destination = processed_path(trial)
     destination = os.path.abspath(destination)
     channels = _channels_to_write(trial, layout, source)
 
-    folder = os.path.dirname(destination)
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(destination) + ".",
-                                     suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as target:
-            checksum = _copy_patched(source, target, layout, channels)
-            target.flush()
-            os.fsync(target.fileno())
-        _check_written(temporary, layout, checksum)
-        try:
-            os.chmod(temporary, os.stat(source).st_mode & 0o777)
-        except OSError:
-            pass
-        os.replace(temporary, destination)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.remove(temporary)
-        raise
-    _sync_folder(folder)
+    written = []
+    write_atomically(
+        destination, lambda target: written.append(_copy_patched(source, target, layout, channels)),
+        check=lambda temporary: _check_written(temporary, layout, written[0]))
     if destination == source:  # the trial now matches the new file
         layout.stamp = _stamp(source)
+        trial.samples_read = [weakref.ref(samples) for samples in trial.samples]
     return destination
 
 

@@ -20,6 +20,9 @@ those numbers, so the file's size tells which of them hold:
 - when no layout fits, or the data would start inside the parameters, or a
   rate is not a finite positive number, the file is refused naming the
   values, and nothing is read or allocated for it.
+
+How the samples are stored in the block so found, and read and written, is
+``c3d_samples``'.
 """
 
 import math
@@ -27,11 +30,9 @@ import os
 from collections import namedtuple
 from itertools import product
 
-import numpy as np
-
 from quorvaemg_host import c3d_format as fmt
+from quorvaemg_host.c3d_samples import Samples, damaged
 
-PIECE_BYTES = 1 << 22  # data read and written in pieces of about this size
 _MAX_SECTION_BLOCKS = 255  # what the section's own block count can say
 _RATE_TOLERANCE = 1e-5
 
@@ -39,10 +40,6 @@ _RATE_TOLERANCE = 1e-5
 _Shape = namedtuple("_Shape", "frames points analogs ratio is_float start")
 _FIELDS = {"frames": "frames", "points": "points", "analogs": "analog channels",
            "ratio": "analog samples per frame", "is_float": "storage", "start": "data start"}
-
-
-def damaged(path, what):
-    return ValueError(f"{path}: damaged C3D file ({what}), copy or export the trial again")
 
 
 def _frame_ranges(header, trial):
@@ -97,14 +94,6 @@ def _whole(value):
     return None
 
 
-def _numbers(group, name, path):
-    """A parameter's values as floats; refused when they are not numbers."""
-    found = fmt.values(group, name)
-    if not all(isinstance(v, (int, float)) for v in found):
-        raise damaged(path, f"ANALOG:{name} holds text, not numbers")
-    return [float(v) for v in found]
-
-
 def _rate(parameters, group, path):
     """GROUP:RATE: None when absent; refused when not a finite positive number."""
     value = fmt.first(parameters.get(group, {}), "RATE")
@@ -121,7 +110,7 @@ def _used(group):
     return value if isinstance(value, int) else None
 
 
-class Layout:
+class Layout(Samples):
     """A C3D file's header, parameters and where and how it stores its samples.
 
     Per frame the data block holds the points (4 words each) and then
@@ -357,110 +346,3 @@ class Layout:
                              f"samples per frame at {rates[0]:g} Hz make {derived:g} Hz: "
                              f"read at {derived:g} Hz")
         self.frame_rate, self.analog_rate = rates[0], derived
-
-    # -- analog channels -------------------------------------------------------
-
-    def _read_analog_factors(self):
-        analog = self.parameters.get("ANALOG", {})
-        self.labels = [str(s) for s in fmt.values(analog, "LABELS")][:self.analogs]
-        self.labels += [f"Analog{k + 1}" for k in range(len(self.labels), self.analogs)]
-        self.units = [str(u) for u in fmt.values(analog, "UNITS")][:self.analogs]
-        if len(self.units) == 1:  # one unit given for the whole group
-            self.units *= self.analogs
-        self.units += [""] * (self.analogs - len(self.units))
-        self.scales = _numbers(analog, "SCALE", self.path)
-        self.offsets = [abs(int(o)) if math.isfinite(o) else o
-                        for o in _numbers(analog, "OFFSET", self.path)]
-        lacking = [self.labels[k] for k in range(self.analogs)
-                   if k >= len(self.scales) or k >= len(self.offsets)]
-        if lacking:
-            shown = ", ".join(lacking[:6]) + (f" and {len(lacking) - 6} more"
-                                              if len(lacking) > 6 else "")
-            self.warnings.append(f"ANALOG:SCALE or ANALOG:OFFSET has no entry for {shown}: "
-                                 "read with scale 1 and offset 0 (their stored values)")
-        self.scales += [1.0] * (self.analogs - len(self.scales))
-        self.offsets += [0] * (self.analogs - len(self.offsets))
-        self.gen_scale = (_numbers(analog, "GEN_SCALE", self.path) or [1.0])[0]
-        if not math.isfinite(self.gen_scale):
-            raise damaged(self.path, f"ANALOG:GEN_SCALE is {self.gen_scale}")
-        formats = [str(f).strip().upper() for f in fmt.values(analog, "FORMAT")]
-        self.unsigned = not self.is_float and formats[:1] == ["UNSIGNED"]
-
-    def check_channel(self, index):
-        """Refuse a channel whose samples its scale and offset cannot give."""
-        for name, value in (("SCALE", self.scales[index]), ("OFFSET", self.offsets[index])):
-            if not math.isfinite(value):
-                raise damaged(self.path, f"channel {self.labels[index]}: its ANALOG:{name} is "
-                                         f"{value}")
-
-    @property
-    def samples(self):
-        """Samples per analog channel."""
-        return self.frames * self.ratio
-
-    # -- the data block, in pieces of whole frames ------------------------------
-
-    def cut_short(self, held):
-        return damaged(self.path, f"it declares {self.frames} frames, holds {held}")
-
-    def pieces(self, f):
-        """(first sample, frames) over the data block of the open file ``f``, in pieces:
-        ``frames`` is a writable uint8 array ``(frames, frame_words, word)``."""
-        frame_bytes = self.frame_words * self.word
-        per_piece = max(1, PIECE_BYTES // max(frame_bytes, 1))
-        f.seek(self.start)
-        for first in range(0, self.frames, per_piece):
-            count = min(per_piece, self.frames - first)
-            piece = bytearray(count * frame_bytes)
-            got = f.readinto(piece)
-            if got != len(piece):  # the file shrank since it was opened
-                raise self.cut_short(first + got // frame_bytes)
-            yield (first * self.ratio,
-                   np.frombuffer(piece, dtype=np.uint8).reshape(count, self.frame_words, self.word))
-
-    def analog(self, frames):
-        """The analog part of per-word data ``(frames, frame_words, ...)`` as
-        ``(frames, ratio, analogs, ...)``, a view."""
-        part = frames[:, self.first_analog_word:]
-        return part.reshape(part.shape[:1] + (self.ratio, self.analogs) + part.shape[2:])
-
-    def as_numbers(self, frames):
-        """The words of ``frames`` as unsigned integers ``(frames, frame_words)``, a view."""
-        return frames.view(f"<u{self.word}")[..., 0]
-
-    def stored(self, frames):
-        """Stored numbers (float32) of the words of ``frames``."""
-        if self.is_float:
-            return self.numbers.floats(frames)
-        dtype = self.numbers.uint16 if self.unsigned else self.numbers.int16
-        return frames.view(dtype)[..., 0].astype(np.float32)
-
-    def decode(self, stored, index):
-        """Sample values (float64) of a channel's stored numbers."""
-        scale, offset = self.scales[index], self.offsets[index]
-        with np.errstate(invalid="ignore"):  # a signalling NaN sample stays a NaN
-            if offset == 0 and scale == 1 and self.gen_scale == 1:  # as Nexus writes EMG
-                return stored.astype(np.float64)
-            return (stored - np.float32(offset)).astype(np.float64) * scale * self.gen_scale
-
-    def encode(self, values, index, name):
-        """Stored words ``(n, word)`` for sample values; refuses values the storage cannot hold."""
-        scale, offset = self.scales[index], self.offsets[index]
-        if scale == 0 or self.gen_scale == 0:
-            raise ValueError(f"channel {name}: its scale is 0, so no value can be stored")
-        stored = values / self.gen_scale / scale + offset
-        if self.is_float:
-            try:
-                return self.numbers.float_words(stored)
-            except ValueError as exc:
-                raise ValueError(f"channel {name}: {exc}") from None
-        if not np.all(np.isfinite(stored)):
-            raise ValueError(f"channel {name}: values that are not finite cannot be "
-                             "stored as integers")
-        stored = np.rint(stored)
-        low, high = (0, 65535) if self.unsigned else (-32768, 32767)
-        if stored.min(initial=low) < low or stored.max(initial=low) > high:
-            raise ValueError(f"channel {name}: processed values exceed the file's 16-bit "
-                             f"integer range (step {scale * self.gen_scale:g})")
-        dtype = self.numbers.uint16 if self.unsigned else self.numbers.int16
-        return stored.astype(dtype).view(np.uint8).reshape(-1, 2)
