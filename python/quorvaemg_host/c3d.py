@@ -136,11 +136,19 @@ def load_trial(path, channels=None):
     trial.warnings = [f"warning: {os.path.basename(path)}: {line}"
                       for line in layout.warnings + events.notes]
     trial.layout = layout
+    _remember_read(trial)
+    return trial
+
+
+def _remember_read(trial):
     # What the trial was read with: a channel given new samples since (as
     # SetDeviceChannel gives them) is one to write back, the others are copied
-    # as they are.  Weak, so that the raw samples are not kept alongside.
+    # as they are.  Weak, so that the raw samples are not kept alongside; read
+    # only, so that a change made in place fails loudly instead of being
+    # left out of the save.
+    for samples in trial.samples:
+        samples.flags.writeable = False
     trial.samples_read = [weakref.ref(samples) for samples in trial.samples]
-    return trial
 
 
 # -- writing ------------------------------------------------------------------
@@ -287,7 +295,7 @@ def save_trial(trial, out_path=None, in_place=False):
         check=lambda temporary: _check_written(temporary, layout, written[0]))
     if destination == source:  # the trial now matches the new file
         layout.stamp = _stamp(source)
-        trial.samples_read = [weakref.ref(samples) for samples in trial.samples]
+        _remember_read(trial)
     return destination
 
 
