@@ -11,10 +11,11 @@ import pytest
 from conftest import ezc3d, needs_c3d
 
 import quorvaemg_gait
-from quorvaemg_host import cli, gait, quality
-from quorvaemg_host.muscles import from_name, read_mapping
+from quorvaemg_gait import gait, quality
+from quorvaemg_host import cli
+from quorvaemg_gait.muscles import from_name, read_mapping
 from quorvaemg_host.nexus import NexusStandIn
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 FRAME_RATE = 100.0
 # Bursts in % of each cycle of the channel's side; HAM runs through foot strike.

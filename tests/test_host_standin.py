@@ -12,7 +12,7 @@ import pytest
 from quorvaemg_host import cli
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.nexus import NexusError, NexusStandIn
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 
 def small_trial(folder="/data/S01" + os.sep):
