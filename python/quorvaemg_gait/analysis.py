@@ -142,9 +142,9 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         periods, _ = normal.get(muscle, ([], []))
         comparison = None
         if periods:
+            # The core splits a period through foot strike itself.
             comparison = without_short_deviations(
-                _core.compare_with_normal(analysis["mean_activity"], intervals(periods)),
-                settings.merge)
+                _core.compare_with_normal(analysis["mean_activity"], periods), settings.merge)
         unit = "%" if settings.normalise != "none" else using[0].units.get(name) or "V"
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
                                       periods, comparison, unit))
