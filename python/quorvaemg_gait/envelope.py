@@ -4,6 +4,7 @@ Butterworth low-pass, all of it scipy's filters on numpy arrays.  (The moving
 RMS envelope is the core's ``rms_envelope``.)  Keep to Python 3.7.
 """
 
+import functools
 import math
 import operator
 import sys
@@ -40,21 +41,23 @@ def frozen_items(values):
 
 
 def _finite_array(value, name):
-    """``value`` as a new 1-D float64 array of finite numbers, not empty."""
+    """``value`` as a 1-D float64 array of finite numbers, not empty (``value``
+    itself when it is one: the envelope works in arrays of its own)."""
     not_numbers = f"{name} must be an array of numbers, not {_type_name(value)}"
     if value is None or isinstance(value, (str, bytes)):
         raise TypeError(not_numbers)
     try:
-        array = np.array(frozen_items(value), dtype=np.float64)
+        array = np.asarray(frozen_items(value), dtype=np.float64)
     except (TypeError, ValueError, OverflowError):
         raise TypeError(not_numbers) from None
     if array.ndim != 1:
         raise ValueError(f"{name} must have 1 dimension(s), not shape {array.shape}")
     if array.size == 0:
         raise ValueError(f"{name} is empty")
-    finite = np.isfinite(array)
-    if not finite.all():
-        bad = array[np.argmin(finite)]
+    # NaN spreads to the smallest and largest value, and an infinity is one of
+    # them: two passes, no array of flags, for a whole recording.
+    if not (math.isfinite(array.min()) and math.isfinite(array.max())):
+        bad = array[np.argmin(np.isfinite(array))]
         raise ValueError(f"{name} holds a value that is not finite ({_text(bad)})")
     return array
 
@@ -93,13 +96,24 @@ def _centred(samples):
     the largest finite numbers, keep their envelope finite and above zero.
     Scaling by it is exact, so the envelope divided by it again is the one
     the samples would give unscaled."""
-    magnitude = float(np.max(np.abs(samples)))
+    magnitude = max(-float(samples.min()), float(samples.max()))
     exponent = math.frexp(magnitude)[1] - 1 if magnitude > 0.0 else 0
     gain = math.ldexp(1.0, -min(max(exponent, -1000), 1000))
     scaled = samples * gain
-    mean = float(np.cumsum(scaled)[-1]) / scaled.size  # summed in order, as the core sums
-    scaled -= mean
+    scaled -= scaled.mean()
     return scaled, gain
+
+
+# One design per filter: a trial's channels share their rate and settings,
+# and designing took a sixth of an envelope's time.
+@functools.lru_cache(maxsize=64)
+def _band_pass(order, low, high, rate):
+    return scipy.signal.butter(order, (low, high), btype="bandpass", fs=rate, output="sos")
+
+
+@functools.lru_cache(maxsize=64)
+def _low_pass(order, cut, rate):
+    return scipy.signal.butter(order, cut, btype="lowpass", fs=rate, output="sos")
 
 
 def _filtfilt(sos, x):
@@ -136,10 +150,10 @@ def linear_envelope(samples, rate, band=(20.0, 450.0), lowpass=6.0, order=4):
     if not cut < nyquist:
         raise ValueError(f"lowpass: {_text(cut)} Hz is not below the Nyquist frequency "
                          f"({_text(nyquist)} Hz)")
-    band_pass = scipy.signal.butter(n, (low, upper), btype="bandpass", fs=fs, output="sos")
-    low_pass = scipy.signal.butter(n, cut, btype="lowpass", fs=fs, output="sos")
+    band_pass, low_pass = _band_pass(n, low, upper, fs), _low_pass(n, cut, fs)
     centred, gain = _centred(x)
-    rectified = np.abs(_filtfilt(band_pass, centred))
+    rectified = _filtfilt(band_pass, centred)
+    np.abs(rectified, out=rectified)
     smooth = _filtfilt(low_pass, rectified)
     smooth /= gain
     return smooth
