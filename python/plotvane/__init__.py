@@ -9,6 +9,10 @@ The document is written to a temporary file beside its final name and moved
 into place only once it is complete, so an earlier report of the same trial
 is either kept untouched or replaced by a whole new one.
 
+Its modules: ``layout``, the page building blocks (the page, its fonts,
+text measured and wrapped), also importable from here; ``document``, the
+pages of this report; ``gait``, the gait-cycle report.
+
 Only matplotlib's object-oriented interface is used (``Figure`` with the PDF
 canvas); pyplot is never imported, so the caller's
 current figure and backend stay as they were.  Keep this module to what

@@ -25,10 +25,7 @@ EVENTS = ("Foot Strike", "Foot Off")
 
 def _channel_names(vicon, deviceID, outputID):
     _, _, _, _, names, _ = vicon.GetDeviceOutputDetails(deviceID, outputID)
-    names = list(names)
-    if not all(isinstance(name, str) for name in names):
-        raise TypeError("the device output's channel names are not all text")
-    return names
+    return list(names)
 
 
 def _channel_samples(vicon, deviceID, outputID, number):
@@ -52,7 +49,7 @@ def read_trial(vicon, deviceID, outputID):
         raise ValueError("the trial has no subject: events belong to a subject, "
                          "so a trial without one has no gait cycles")
     subject = subjects[0]
-    names = list(_channel_names(vicon, deviceID, outputID))
+    names = _channel_names(vicon, deviceID, outputID)
     samples = [np.array(frozen_items(_channel_samples(vicon, deviceID, outputID, k + 1)),
                         "float64") for k in range(len(names))]
     events = {}
@@ -99,6 +96,8 @@ def quality_table(vicon, deviceID, outputID, channels=None, **thresholds):
     and return its rows (dicts of measures with 'channel', 'verdict' and 'reasons').
     Keyword arguments change thresholds as in check_channel."""
     every = _channel_names(vicon, deviceID, outputID)
+    if not all(isinstance(name, str) for name in every):
+        raise TypeError("the device output's channel names are not all text")
     rate = _device_rate(vicon, deviceID)
     _core._check_each([], rate, [], "the device rate", **thresholds)  # before any channel
     chosen = select_channels(every, _wanted(channels), "this output")

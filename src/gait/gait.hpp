@@ -1,7 +1,10 @@
-// quorvaemg_gait: EMG over the gait cycle and signal quality of raw channels.
+// quorvaemg_gait._core: the numbers of EMG over the gait cycle and of the
+// signal quality of raw channels.
 //
 // The numeric core takes numpy arrays and returns numpy arrays; it imports
-// no Python module and reaches no GUI.  Each part of the module registers its own functions.
+// no Python module (scipy and the rest are the package's Python) and reaches
+// no GUI.
+// Each file of the module registers its own functions.
 #pragma once
 
 #include <pybind11/pybind11.h>
