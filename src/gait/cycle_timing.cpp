@@ -94,14 +94,17 @@ void cycle_merge_short(std::vector<CycleStretch> &stretches, double merge) {
     }
 }
 
-// An arc of the circle as periods within 0-100 %.
-void cycle_append_split(std::vector<Period> &out, double on, double off) {
+// An arc of the circle from `on` to `off` as periods within 0-100 %: one
+// through 100 % (its `off` past 100, or below `on`) is two.
+void cycle_append_arc(std::vector<Period> &out, double on, double off) {
     if (off > 100.0) {
-        out.emplace_back(on, 100.0);
-        out.emplace_back(0.0, off - 100.0);
-    } else {
+        off -= 100.0;
+    } else if (off >= on) {
         out.emplace_back(on, off);
+        return;
     }
+    out.emplace_back(on, 100.0);
+    out.emplace_back(0.0, off);
 }
 
 void cycle_sort(std::vector<Period> &periods) { std::sort(periods.begin(), periods.end()); }
@@ -189,15 +192,6 @@ std::vector<Period> cycle_arcs(std::vector<Period> periods) {
     return periods;
 }
 
-void cycle_append_arc(std::vector<Period> &out, const Period &arc) {
-    if (arc.first > arc.second) {
-        out.emplace_back(arc.first, 100.0);
-        out.emplace_back(0.0, arc.second);
-    } else {
-        out.push_back(arc);
-    }
-}
-
 bool cycle_same_phase(double a, double b) {
     return a == b || (a == 0.0 && b == 100.0) || (a == 100.0 && b == 0.0);
 }
@@ -215,7 +209,7 @@ std::vector<Period> activation_periods(const double *curve, std::size_t points, 
     cycle_merge_short(stretches, merge);
     for (const CycleStretch &s : stretches) {
         if (s.active) {
-            cycle_append_split(out, s.start, s.end);
+            cycle_append_arc(out, s.start, s.end);
         }
     }
     cycle_sort(out);
@@ -234,7 +228,7 @@ NormalComparison compare_periods(const std::vector<Period> &active,
     const std::vector<Period> normal_arcs = cycle_arcs(expected);
     for (const Period &arc : normal_arcs) {
         std::vector<Period> pieces;
-        cycle_append_arc(pieces, arc);
+        cycle_append_arc(pieces, arc.first, arc.second);
         cycle_sort(pieces);  // an arc across 100 % comes as its end piece first
         if (cycle_overlap(detected, pieces) <= 0.0) {
             result.absent.insert(result.absent.end(), pieces.begin(), pieces.end());
@@ -252,7 +246,7 @@ NormalComparison compare_periods(const std::vector<Period> &active,
         std::vector<Period> &into = after_normal    ? result.prolonged
                                     : before_normal ? result.premature
                                                     : result.additional;
-        cycle_append_arc(into, arc);
+        cycle_append_arc(into, arc.first, arc.second);
     }
     for (std::vector<Period> *list :
          {&result.premature, &result.prolonged, &result.absent, &result.additional}) {
