@@ -47,7 +47,6 @@ def _continued_notes_top():
     return PAGE_H - MARGIN_TOP - line_pitch(NOTES_HEAD_SIZE) - 0.15
 
 
-
 def write_document(fh, info, images, metadata):
     measure = Measure()
     with matplotlib.rc_context(RC):

@@ -16,7 +16,6 @@ POINTS = 101
 UNKNOWN = "side/muscle not known"
 
 
-
 class ChannelResult:
     """One channel's pooled analysis (the dict of ``analyse_channel``) and its
     comparison with normal walking (None without a normal pattern; deviations

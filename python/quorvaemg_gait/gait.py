@@ -39,7 +39,6 @@ ACTIVITY_SUFFIX = "_EMGActivity.csv"
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 
 
-
 def _number(value):
     return "" if value is None else repr(float(value))
 

@@ -14,7 +14,6 @@ from quorvaemg_gait.settings import GaitError
 from quorvaemg_gait.trial import SIDES, Trial
 
 
-
 def as_trial(item):
     """A host ``Trial`` from a ``Trial`` or from a Nexus record (dict)."""
     if isinstance(item, Trial):

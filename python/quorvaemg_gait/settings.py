@@ -17,6 +17,7 @@ from quorvaemg_gait.envelope import linear_envelope
 ENVELOPES = "linear | rms:MS | as-is"
 NORMALISATIONS = "none | peak | mvc:FILE"
 
+
 class GaitError(ValueError):
     """A trial or a setting the analysis cannot use: what is wrong, and what to do."""
 
@@ -27,7 +28,6 @@ class GaitError(ValueError):
 class SettingError(GaitError):
     """An envelope or normalisation text that is none of its forms: a mistake in
     the command line (or in a Nexus script's keywords), not in a file."""
-
 
 
 MVC_FILE = tables.TableFile("MVC file", "--normalise mvc:FILE (normalise= in a Nexus script)",
