@@ -289,16 +289,17 @@ def command_in_process(paths, out):
     """(total, {step: seconds}) of one in-process run of ``quorvaemg-host gait``."""
     import plotvane.gait
     import scipy.signal  # noqa: F401 - imported before the clock starts, as in a warm process
+    from quorvaemg_gait import gait as pipeline
+    from quorvaemg_gait import prepare, settings
     from quorvaemg_host import c3d, cli
-    from quorvaemg_host import gait as host_gait
 
     clock = StepClock()
     clock.wrap(c3d, "load_trial", "read C3D")
-    clock.wrap(host_gait.Settings, "envelope_of", "envelope")
-    clock.wrap(host_gait, "side_cycles", "events and cycles")
-    clock.wrap(host_gait, "raw_verdicts", "signal quality of the raw channels")
-    clock.wrap(host_gait, "analyse", "analysis (normalise, statistics, timing, normal)")
-    clock.wrap(host_gait, "write_outputs", "PDF and tables")
+    clock.wrap(settings.Settings, "envelope_of", "envelope")
+    clock.wrap(prepare, "side_cycles", "events and cycles")
+    clock.wrap(prepare, "raw_verdicts", "signal quality of the raw channels")
+    clock.wrap(pipeline, "analyse", "analysis (normalise, statistics, timing, normal)")
+    clock.wrap(pipeline, "write_outputs", "PDF and tables")
     clock.wrap(plotvane.gait, "write_gait_report", "PDF")
     try:
         start = time.perf_counter()

@@ -282,3 +282,34 @@ def emptied_piece():
 def test_bad_input_is_refused(call, error, message):
     with np.errstate(divide="ignore", invalid="ignore"), pytest.raises(error, match=message):
         call()
+
+
+@pytest.mark.parametrize("given, error, message", [
+    (dict(samples="0.1 0.2"), TypeError, "samples must be an array of numbers, not str"),
+    (dict(samples=np.zeros((2, 600))), ValueError,
+     r"samples must have 1 dimension\(s\), not shape \(2, 600\)"),
+    (dict(samples=[0.0] * 600 + [float("-inf")]), ValueError,
+     r"samples holds a value that is not finite \(-inf\)"),
+    (dict(rate="1000"), TypeError, "rate must be a number, not str"),
+    (dict(rate=float("nan")), ValueError, "rate must be finite, not nan"),
+    (dict(rate=-2.0), ValueError, "rate must be above 0, not -2"),
+    (dict(order=True), TypeError, "order must be an integer, not bool"),
+    (dict(order=4.0), TypeError, "order must be an integer, not float"),
+    (dict(order=10**30), ValueError, "order is too large"),
+    (dict(band=(450, 20)), ValueError, r"band must be \(low, high\) in Hz with 0 < low < high"),
+    (dict(rate=40.0), ValueError, r"rate: at 40 Hz the band-pass's lower edge \(20 Hz\) is not "
+                                  r"below its upper edge \(19 Hz, kept below the Nyquist"),
+    (dict(lowpass=600), ValueError,
+     r"lowpass: 600 Hz is not below the Nyquist frequency \(500 Hz\)"),
+])
+def test_linear_envelope_names_the_argument_at_fault(given, error, message):
+    arguments = dict(samples=np.ones(600), rate=1000.0)
+    arguments.update(given)
+    with pytest.raises(error, match=message):
+        gait.linear_envelope(**arguments)
+
+
+def test_linear_envelope_of_a_list_is_that_of_its_array():
+    raw = np.random.default_rng(6).standard_normal(2000) * 3e-4 + 1e-3
+    np.testing.assert_array_equal(gait.linear_envelope(list(raw), 2000.0),
+                                  gait.linear_envelope(raw, 2000.0))

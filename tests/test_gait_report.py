@@ -4,6 +4,8 @@ through the host's pipeline, the gait command and the Nexus-script call."""
 import csv
 import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pypdf
@@ -11,10 +13,11 @@ import pytest
 from conftest import ezc3d, needs_c3d
 
 import quorvaemg_gait
-from quorvaemg_host import cli, gait, quality
-from quorvaemg_host.muscles import from_name, read_mapping
+from quorvaemg_gait import gait, quality
+from quorvaemg_host import cli
+from quorvaemg_gait.muscles import from_name, read_mapping
 from quorvaemg_host.nexus import NexusStandIn
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 FRAME_RATE = 100.0
 # Bursts in % of each cycle of the channel's side; HAM runs through foot strike.
@@ -386,3 +389,20 @@ def test_a_long_muscles_file_is_read_and_its_unmatched_names_summed_up(tmp_path,
                     out=str(tmp_path))
         line, = [x for x in capsys.readouterr().out.splitlines() if x.startswith("muscles file")]
         assert line.endswith(f"Other9 and {rows - 10} more (misspelt, or outside --channels?)")
+
+
+def test_the_gait_package_and_its_report_writer_need_no_host():
+    code = ("import sys, quorvaemg_gait, quorvaemg_gait.gait, plotvane.gait\n"
+            "print(sorted(m for m in sys.modules if m.startswith('quorvaemg_host')))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"
+
+
+def test_normal_table_is_read_once_for_its_periods_and_sources(tmp_path):
+    path = tmp_path / "normal.csv"
+    path.write_text("# Sources:\n#   Key1: First A. Book.\n#         Continued.\n"
+                    "#   Key2: Second B.\n#\nmuscle,on,off,source\nTA,56,12,Key1\n"
+                    "TA,20,30,Key2\n")
+    table = gait.read_normal(str(path))
+    assert table.periods == {"TA": ([(56.0, 12.0), (20.0, 30.0)], ["Key1", "Key2"])}
+    assert table.sources == ["First A. Book. Continued.", "Second B."]

@@ -13,7 +13,7 @@ from quorvaemg_host import cli
 from quorvaemg_host.commands import process as process_command
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.nexus import NexusError, NexusStandIn
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 
 def small_trial(folder="/data/S01" + os.sep):

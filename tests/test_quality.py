@@ -11,9 +11,10 @@ import scipy.signal
 
 import quorvaemg_gait
 from conftest import needs_c3d
-from quorvaemg_host import cli, quality
+from quorvaemg_gait import quality
+from quorvaemg_host import cli
 from quorvaemg_host.nexus import NexusStandIn
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 from test_host_c3d import REAL, write_c3d
 
 SD = 1e-4  # of the clean channels, in volts

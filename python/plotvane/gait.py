@@ -5,7 +5,9 @@ side, the settings, signal-quality verdicts when given and the channels left
 out; one page per muscle with the left and the right side next to each other
 (every cycle thin, mean and SD band, mean foot off, detected activity as bars
 under the curve beside the normal activity in grey); then the timing table.
-The analysis comes from ``quorvaemg_host.gait`` as a ``GaitResult``.
+The analysis comes as a ``GaitResult`` of ``quorvaemg_gait.gait``, holding all
+that the pages show (names, periods, the normal table's sources): this
+module only lays it out.
 
 Same page, fonts and atomic write as the EMG report; never pyplot.
 """
@@ -19,29 +21,26 @@ from matplotlib.backends.backend_pdf import PdfPages
 from matplotlib.collections import LineCollection, PolyCollection
 
 from plotvane import (
-    _RC,
     ACCENT,
     CONTENT_BOTTOM,
     CONTENT_W,
-    FOOTER_SIZE,
     INK,
     MARGIN_TOP,
     MARGIN_X,
     MUTED,
     PAGE_H,
     PAGE_W,
+    RC,
     TITLE_SIZE,
-    _line_pitch,
-    _Measure,
-    _plain,
-    _Page,
-    _shorten,
-    _wrap,
+    Measure,
+    Page,
+    line_pitch,
+    plain,
     safe_file_part,
+    shorten,
+    wrap,
     write_atomically,
 )
-from quorvaemg_host.gait import DEVIATIONS, UNKNOWN, join_periods, normal_sources, split_period
-from quorvaemg_host.muscles import full_name
 
 GAIT_SUFFIX = "_EMGGait.pdf"
 TITLE = "Gait-cycle EMG"
@@ -68,10 +67,10 @@ def write_gait_report(result, folder):
 
 
 def _write(fh, result, metadata):
-    measure = _Measure()
+    measure = Measure()
     info = {"subject": result.subject, "trial": result.name,
             "date": datetime.date.today().isoformat()}
-    with matplotlib.rc_context(_RC):
+    with matplotlib.rc_context(RC):
         pages = _summary_pages(result, measure)
         for muscle, left, right in result.pages():
             pages.append(_muscle_page(result, measure, muscle, left, right))
@@ -93,7 +92,7 @@ class _Flow:
         self._new_page()
 
     def _new_page(self):
-        page = _Page(self.measure)
+        page = Page(self.measure)
         self.pages.append(page)
         self.y = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
         title = self.heading if len(self.pages) == 1 else self.heading + " (continued)"
@@ -103,12 +102,12 @@ class _Flow:
 
     def line(self, text, size=BODY_SIZE, weight="normal", color=INK, indent=0.0, gap=0.0):
         prop = self.measure.prop(size, weight)
-        for part in _wrap(text, CONTENT_W - indent, prop, self.measure):
-            self.y -= _line_pitch(size) + gap
+        for part in wrap(text, CONTENT_W - indent, prop, self.measure):
+            self.y -= line_pitch(size) + gap
             gap = 0.0
             if self.y < CONTENT_BOTTOM + 0.1:
                 self._new_page()
-                self.y -= _line_pitch(size)
+                self.y -= line_pitch(size)
             self.pages[-1].text(MARGIN_X + indent, self.y, part, size, weight=weight,
                                 color=color)
 
@@ -119,11 +118,6 @@ class _Flow:
 def _periods_text(periods):
     """Periods of the cycle (on, off) in whole per cent, e.g. "61-77, 97-13"."""
     return ", ".join(f"{on:.0f}-{off:.0f}" for on, off in periods) or "none"
-
-
-def _intervals_text(intervals):
-    """Intervals inside 0-100 %, those either side of foot strike as one period."""
-    return _periods_text(join_periods(intervals))
 
 
 def _summary_pages(result, measure):
@@ -164,7 +158,7 @@ def _summary_pages(result, measure):
         flow.section("Channels left out")
         for line in result.left_out_lines():
             flow.line(line)
-        if any(reason == UNKNOWN for _, reason in result.left_out):
+        if any(reason == result.unknown for _, reason in result.left_out):
             flow.line("(name the side and muscle of a channel in a channel,side,muscle file "
                       "given with --muscles)", color=MUTED)
     if result.refused:
@@ -183,17 +177,16 @@ def _timing_pages(result, measure):
     header = [name for name, _ in TABLE_COLUMNS]
     rows = []
     for ch in result.channels:
-        cells = [full_name(ch.muscle), ch.side, ch.name,
-                 _intervals_text(ch.analysis["mean_activity"]),
+        cells = [ch.full_name, ch.side, ch.name, _periods_text(ch.mean_periods),
                  _periods_text(ch.normal) if ch.normal else "no pattern"]
         if ch.comparison:
             cells.append(f"{ch.comparison['agreement']:.0f} %")
-            cells += [_intervals_text(ch.comparison[key]) for key in DEVIATIONS]
+            cells += [_periods_text(ch.deviation_periods[key]) for key in result.deviations]
         rows.append(cells)
     _table_row(flow, header, "bold")
     for cells in rows:
         _table_row(flow, cells)
-    flow.line("Normal periods as summarised from: " + " ".join(normal_sources()), size=8,
+    flow.line("Normal periods as summarised from: " + " ".join(result.normal_sources), size=8,
               color=MUTED, gap=0.2)
     return flow.pages
 
@@ -203,7 +196,7 @@ def _table_row(flow, cells, weight="normal"):
     x = MARGIN_X
     prop = flow.measure.prop(TABLE_SIZE, weight)
     for (_, width), cell in zip(TABLE_COLUMNS, cells):
-        flow.pages[-1].text(x, flow.y, _shorten(str(cell), width - 0.08, prop, flow.measure),
+        flow.pages[-1].text(x, flow.y, shorten(str(cell), width - 0.08, prop, flow.measure),
                             TABLE_SIZE, weight=weight)
         x += width
 
@@ -211,9 +204,9 @@ def _table_row(flow, cells, weight="normal"):
 # -- muscle pages -------------------------------------------------------------------
 
 def _muscle_page(result, measure, muscle, left, right):
-    page = _Page(measure)
+    page = Page(measure)
     top = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
-    title = full_name(muscle)
+    title = (left or right).full_name
     page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
               color=ACCENT)
     channels = [c for c in (left, right) if c is not None]
@@ -242,9 +235,9 @@ def _quality_lines(result, channel, width, measure):
     if verdict is None or verdict[0] == "good":
         return []
     prop = measure.prop(NOTE_SIZE)
-    lines = _wrap(verdict[1], width, prop, measure)
+    lines = wrap(verdict[1], width, prop, measure)
     if len(lines) > 3:
-        lines = lines[:2] + [_shorten(" ".join(lines[2:]), width, prop, measure)]
+        lines = lines[:2] + [shorten(" ".join(lines[2:]), width, prop, measure)]
     return lines
 
 
@@ -298,7 +291,7 @@ def _side_panel(page, result, side_muscle, channel, box, room):
     doubtful = verdict is not None and verdict[0] != "good"
     if doubtful:
         title += f" - quality: {verdict[0].upper()}"
-        curve_ax.text(0.01, 0.98, _plain("\n".join(notes)), fontsize=NOTE_SIZE, color=WARNING,
+        curve_ax.text(0.01, 0.98, plain("\n".join(notes)), fontsize=NOTE_SIZE, color=WARNING,
                       transform=curve_ax.transAxes, va="top", linespacing=1.1)
     curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK,
                        pad=14)  # room for the axis multiplier (1e-4)
@@ -316,7 +309,7 @@ def _activity_bars(ax, channel, colour):
     thick = max(2.0, count * 0.18)
     mean_y = count + 0.6
     normal_y = mean_y + thick + 0.5
-    parts = [p for on, off in channel.normal for p in split_period(on, off)]
+    parts = channel.normal_parts
     for y, periods, face in ((mean_y, a["mean_activity"], colour),
                              (normal_y, parts, NORMAL_GREY)):
         ax.broken_barh([(on, off - on) for on, off in periods], (y, thick), facecolors=face)

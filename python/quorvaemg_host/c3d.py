@@ -49,7 +49,7 @@ from quorvaemg_host.c3d_events import event_frame, event_time, read_events  # no
 from quorvaemg_host.c3d_layout import Layout
 from quorvaemg_host.c3d_samples import PIECE_BYTES
 from quorvaemg_host.files import DEFAULT_HIGH_HZ, DEFAULT_LOW_HZ, processed_path
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 ASSUMED_RATE = 1000.0
 DEFAULT_DEVICE = "Analog EMG"

@@ -16,7 +16,7 @@ from collections import namedtuple
 import numpy as np
 
 from quorvaemg_host import c3d_format as fmt
-from quorvaemg_host.trial import EVENTS
+from quorvaemg_gait.trial import EVENTS
 
 STRIKE, OFF = EVENTS
 _KINDS = {"foot strike": STRIKE, "heel strike": STRIKE, "initial contact": STRIKE,

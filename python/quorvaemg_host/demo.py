@@ -14,7 +14,7 @@ import os
 
 import numpy as np
 
-from quorvaemg_host.trial import Trial
+from quorvaemg_gait.trial import Trial
 
 SUBJECT = "Demo01"
 TRIAL_NAME = "Walk01"

@@ -15,7 +15,7 @@ import time
 
 from plotvane import REPORT_SUFFIX  # noqa: F401  (the plug-in's report is plotvane's)
 
-from quorvaemg_host import tables
+from quorvaemg_gait import tables
 from quorvaemg_host.errors import HostError
 
 # -- the window's defaults ---------------------------------------------------------

@@ -9,7 +9,7 @@ import numbers
 
 import numpy as np
 
-from quorvaemg_host.trial import EVENTS, SIDES
+from quorvaemg_gait.trial import EVENTS, SIDES
 
 DEVICE_TYPE = "Other"
 OUTPUT_TYPE = "Devices"

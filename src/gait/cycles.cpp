@@ -208,8 +208,10 @@ AmplitudeScale cycle_scale(py::handle scale) {
         }
         return s;
     }
-    if (PyBool_Check(scale.ptr()) ||
-        py::isinstance(scale, py::module_::import("numpy").attr("bool_"))) {
+    // numpy's bool scalar by its type's name ("numpy.bool" from numpy 2 on):
+    // the core imports no module to look the type up.
+    const std::string type_name = Py_TYPE(scale.ptr())->tp_name;
+    if (PyBool_Check(scale.ptr()) || type_name == "numpy.bool_" || type_name == "numpy.bool") {
         refuse(PyExc_TypeError, "scale must be \"none\", \"peak\" or a reference value, not bool");
     }
     s.kind = AmplitudeScale::reference;

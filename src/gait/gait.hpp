@@ -1,7 +1,10 @@
-// quorvaemg_gait: EMG over the gait cycle and signal quality of raw channels.
+// quorvaemg_gait._core: the numbers of EMG over the gait cycle and of the
+// signal quality of raw channels.
 //
-// The numeric core takes numpy arrays and returns numpy arrays; it reaches
-// no GUI.  Each part of the module registers its own functions.
+// The numeric core takes numpy arrays and returns numpy arrays; it imports
+// no Python module (scipy and the rest are the package's Python) and reaches
+// no GUI.
+// Each file of the module registers its own functions.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -11,9 +14,7 @@ namespace py = pybind11;
 namespace quorvaemg::gait {
 
 void register_cycles(py::module_ &m);         // events, cycles, normalisation, statistics, timing
-void register_envelope(py::module_ &m);       // linear and moving-RMS envelopes
+void register_envelope(py::module_ &m);       // the moving-RMS envelope
 void register_quality(py::module_ &m);        // signal-quality checks of raw channels
-void register_nexus_report(py::module_ &m);   // read_trial, report (from a Nexus script)
-void register_nexus_quality(py::module_ &m);  // the quality table from a Nexus script
 
 }  // namespace quorvaemg::gait

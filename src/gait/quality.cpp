@@ -270,6 +270,39 @@ void register_quality(py::module_ &m) {
         },
         py::arg("channels"), py::arg("rate"),
         "check_channel on each of several channels of one rate: a list of dicts.");
+    // The checks of a trial's channels in one call, one Checker (and its
+    // spectrum plan) for all of them.  A channel that cannot be checked gives
+    // its ValueError's message in its place, `labels[k]` naming it there, so
+    // that the caller may judge it unusable and go on with the others.
+    m.def(
+        "_check_each",
+        [](py::handle channels, py::handle rate, const std::vector<std::string> &labels,
+           py::handle rate_name, const py::kwargs &kwargs) {
+            const std::string what = py::str(rate_name);
+            double hz = sampling_rate(rate, what.c_str());
+            Checker checker(thresholds_from(kwargs, hz));
+            py::list rows;
+            std::size_t index = 0;
+            for (py::handle channel : py::iter(channels)) {
+                if (index >= labels.size()) {
+                    throw py::value_error("more channels than labels");
+                }
+                try {
+                    auto array = channel_array(channel, labels[index]);
+                    rows.append(to_dict(check_array(checker, array, hz)));
+                } catch (const py::value_error &e) {
+                    rows.append(py::str(e.what()));
+                } catch (py::error_already_set &e) {
+                    if (!e.matches(PyExc_ValueError)) {
+                        throw;
+                    }
+                    rows.append(py::str(e.value()));
+                }
+                ++index;
+            }
+            return rows;
+        },
+        py::arg("channels"), py::arg("rate"), py::arg("labels"), py::arg("rate_name"));
     m.def(
         "quality_text",
         [](const std::string &trial, py::handle rate, const std::vector<std::string> &names,

@@ -1,6 +1,5 @@
 // Between Python and the quality checks: validated inputs, thresholds from
-// keyword arguments, results as dicts.  Shared by the plain functions
-// (quality.cpp) and the Nexus call (nexus_quality.cpp).
+// keyword arguments, results as dicts.
 #pragma once
 
 #include "gait/quality_checks.hpp"

@@ -5,7 +5,7 @@ Xvfb when one is installed."""
 
 import os
 
-from quorvaemg_host import tables
+from quorvaemg_gait import tables
 from quorvaemg_host.commands.options import (Command, check_trials, destroy, jobs_option,
                                              no_display_message, plural,
                                              refuse_window_options, trial_options)

@@ -33,7 +33,7 @@ def add_options(parser):
 
 
 def run(args):
-    from quorvaemg_host import gait
+    from quorvaemg_gait import gait
 
     if args.demo == bool(args.trials):
         raise UsageError("name the C3D trials of one subject, or --demo for the demo trial")

@@ -9,7 +9,7 @@ import sys
 
 import quorvaemg_gait
 
-from quorvaemg_host import quality, tables
+from quorvaemg_gait import quality, tables
 from quorvaemg_host.commands.options import PROG, Command, channels_option, check_trials
 from quorvaemg_host.commands.trials import trial_sources
 from quorvaemg_host.errors import UsageError, describe

@@ -16,7 +16,7 @@ import tempfile
 
 from quorvaemg_host import c3d
 from quorvaemg_host import jobs as parallel
-from quorvaemg_host import quality
+from quorvaemg_gait import quality
 from quorvaemg_host.commands.options import plural
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.errors import HostError, NoDisplay, describe

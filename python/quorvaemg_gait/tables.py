@@ -91,10 +91,17 @@ class TableFile:
         Cells are separated by ``;`` when the first such line has one: Excel
         writes that where the decimal mark is a comma.
         """
+        return self.rows_of(path, self.text(path))
+
+    def _refuser(self, path):
         def refuse(what, todo=f"give the CSV file of {self.layout} lines, saved as text, "
                               f"with {self.option}"):
             raise self.error(path, what, todo=todo)
+        return refuse
 
+    def text(self, path):
+        """The file's text, refused when it is too large or no plain text."""
+        refuse = self._refuser(path)
         try:
             data = read_small_file(path, MAX_TABLE_BYTES, lambda what: refuse(
                 what + ", far larger than a table of channels"))
@@ -113,6 +120,11 @@ class TableFile:
                 break
             except UnicodeDecodeError:
                 continue
+        return text
+
+    def rows_of(self, path, text):
+        """``rows`` of the text ``text`` read from ``path``."""
+        refuse = self._refuser(path)
         lines = text.count("\n")
         if lines > MAX_TABLE_LINES:
             refuse(f"holds {lines} lines, far more than a table of channels "

@@ -1,6 +1,6 @@
 """Signal quality of a trial's raw EMG channels, before anyone reads them.
 
-The checks run in ``quorvaemg_gait`` (C++): flat or disconnected, clipping,
+The checks run in the core ``quorvaemg_gait._core`` (C++): flat or disconnected, clipping,
 mains hum, low-frequency artefact, signal-to-noise and the spectral summary,
 each channel judged good, doubtful or unusable with its reasons.  Here they
 are applied to a host ``Trial``, shown as the table the Nexus call prints
@@ -9,9 +9,8 @@ too, written as CSV, and turned into the warning lines of processing runs.
 
 import os
 
-import quorvaemg_gait
-
-from quorvaemg_host import c3d, tables
+from quorvaemg_gait import _core, tables
+from quorvaemg_gait.channels import select_channels
 
 # The CSV's columns after trial and channel, in the order of the dicts the checks return.
 MEASURES = ("samples", "sd", "range", "step", "clipped_share", "longest_clip", "mains_hz",
@@ -22,8 +21,9 @@ MEASURES = ("samples", "sd", "range", "step", "clipped_share", "longest_clip", "
 class ChannelQuality:
     """One channel's verdict ("good", "doubtful", "unusable"), reasons and measures."""
 
-    def __init__(self, name, measures):
+    def __init__(self, name, measures, checked=True):
         self.name = name
+        self.checked = checked  # False: judged unusable because it could not be checked
         self.measures = measures
         self.verdict = measures["verdict"]
         self.reasons = list(measures["reasons"])
@@ -36,16 +36,10 @@ def channel_positions(trial, channels=None):
     """0-based positions of the trial's channels that ``channels`` names.
 
     None: all of them; a string: a ``--channels`` pattern (a glob when it
-    has * ? or [, else a part of the label); otherwise channel names.
+    has * ? or [, else a part of the label); otherwise channel names (see
+    ``channels.select_channels``).
     """
-    names = trial.channel_names
-    if channels is None or isinstance(channels, str):
-        return c3d.select_channels(names, channels)
-    unknown = [name for name in channels if name not in names]
-    if unknown:
-        raise ValueError("no channel named " + ", ".join(repr(n) for n in unknown)
-                         + " in trial " + trial.name)
-    return [names.index(name) for name in channels]
+    return select_channels(trial.channel_names, channels, "trial " + trial.name)
 
 
 def check(names, samples, rate, unreadable=False, **thresholds):
@@ -55,19 +49,19 @@ def check(names, samples, rate, unreadable=False, **thresholds):
     ValueError naming it; with ``unreadable`` it is judged unusable instead,
     with that reason, so that a table still shows the trial's other channels.
     """
-    quorvaemg_gait.check_channels([], rate, **thresholds)  # a bad rate is no channel's fault
+    names, samples = list(names), list(samples)
+    found = _core._check_each(samples, rate, ["samples"] * len(samples), "rate", **thresholds)
     results = []
-    for name, x in zip(names, samples):
-        try:
-            measures = quorvaemg_gait.check_channel(x, rate, **thresholds)
-        except ValueError as exc:
+    for name, x, measures in zip(names, samples, found):
+        checked = isinstance(measures, dict)
+        if not checked:  # why it cannot be checked
             if not unreadable:
-                raise ValueError(f"channel {name}: {exc}") from None
-            measures = dict.fromkeys(MEASURES)
+                raise ValueError(f"channel {name}: {measures}")
+            why, measures = measures, dict.fromkeys(MEASURES)
             nan = float("nan")
             measures.update(samples=len(x), sd=nan, range=nan, step=nan, clipped_share=nan,
-                            longest_clip=0, low_hz=nan, verdict="unusable", reasons=[str(exc)])
-        results.append(ChannelQuality(name, measures))
+                            longest_clip=0, low_hz=nan, verdict="unusable", reasons=[why])
+        results.append(ChannelQuality(name, measures, checked))
     return results
 
 
@@ -89,7 +83,7 @@ def verdicts(trial, channels=None, **thresholds):
 
 def table(label, rate, results):
     """The quality table of one trial, as the console shows it."""
-    return quorvaemg_gait.quality_text(label, rate, [q.name for q in results],
+    return _core.quality_text(label, rate, [q.name for q in results],
                                        [q.measures for q in results])
 
 

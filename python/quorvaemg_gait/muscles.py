@@ -10,7 +10,7 @@ A channel that maps to nothing is left out and listed, never guessed.
 
 import re
 
-from quorvaemg_host import tables
+from quorvaemg_gait import tables
 
 SIDE_NAMES = {"L": "Left", "LEFT": "Left", "R": "Right", "RIGHT": "Right"}
 

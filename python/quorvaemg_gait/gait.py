@@ -1,0 +1,142 @@
+"""EMG over the gait cycle: one subject's trials pooled per channel.
+
+For each trial the gait events become sample positions, each side's cycles
+are found (foot strike to foot strike with one foot off between them) and
+the channels whose side and muscle are known (``muscles``) get their
+envelope (``prepare``).  The cycles of all trials are then pooled per
+channel (channels matched by name across trials), normalised in time and
+amplitude, averaged, timed (when the muscle is active) and compared with the
+muscle's activity in normal walking (``analysis``, ``normal``).  The numbers
+come from the core ``quorvaemg_gait._core``; this module runs the whole
+analysis and writes ``<trial>_EMGCycles.csv``, ``<trial>_EMGActivity.csv``
+and, through ``plotvane.gait``, ``<trial>_EMGGait.pdf``, named after the
+first trial.  It also gives the names of the other steps in one place.
+
+Trials are the host's ``Trial`` objects (``c3d.load_trial``, ``demo_trial``)
+or the plain records a Nexus script reads with
+``quorvaemg_gait.read_trial``.  Keep to Python 3.7.
+"""
+
+import os
+
+from quorvaemg_gait import tables
+from quorvaemg_gait.analysis import (POINTS, UNKNOWN, ChannelResult,  # noqa: F401
+                                     GaitResult, analyse)
+from quorvaemg_gait.normal import (DEVIATIONS, NORMAL_FILE, NORMAL_TABLE,  # noqa: F401
+                                   join_periods, normal_activity, normal_sources,
+                                   period_length, read_normal, split_period,
+                                   without_short_deviations)
+from quorvaemg_gait.prepare import (PreparedTrial, _plural, as_trial,  # noqa: F401
+                                    distinct_channels, pooled_verdicts, prepare, prepare_all,
+                                    raw_verdicts, side_cycles)
+from quorvaemg_gait.settings import (ENVELOPES, MVC_FILE, NORMALISATIONS,  # noqa: F401
+                                     GaitError, SettingError, Settings, parse_envelope,
+                                     parse_normalise, read_mvc)
+from quorvaemg_gait.trial import Trial
+
+CYCLES_SUFFIX = "_EMGCycles.csv"
+ACTIVITY_SUFFIX = "_EMGActivity.csv"
+WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
+
+
+def _number(value):
+    return "" if value is None else repr(float(value))
+
+
+def cycles_rows(result):
+    yield ("channel", "side", "muscle", "cycles", "percent", "mean", "sd")
+    for ch in result.channels:
+        mean, sd = ch.analysis["mean"], ch.analysis["sd"]
+        count = len(ch.analysis["curves"])
+        for k in range(len(mean)):
+            yield (ch.name, ch.side, ch.muscle, count, k * 100.0 / (len(mean) - 1),
+                   _number(mean[k]), "" if sd is None else _number(sd[k]))
+
+
+def activity_rows(result):
+    yield ("channel", "side", "muscle", "trial", "cycle", "on", "off")
+    for ch in result.channels:
+        for (trial, number), periods in zip(ch.cycle_numbers(), ch.analysis["activity"]):
+            for on, off in periods:
+                yield (ch.name, ch.side, ch.muscle, trial, number, _number(on), _number(off))
+
+
+def write_outputs(result, out=None):
+    """Write the PDF and both tables into ``out`` (default: the first trial's
+    folder), each complete or not at all; their paths."""
+    from plotvane import safe_file_part
+    from plotvane.gait import GAIT_SUFFIX, write_gait_report
+
+    folder = os.path.abspath(os.path.expanduser(out if out is not None else result.folder
+                                                or os.curdir))
+    if os.path.exists(folder) and not os.path.isdir(folder):  # e.g. --out Walk01.c3d
+        raise GaitError(f"{folder} is a file, not a folder for the report and tables",
+                        WRITE_ELSEWHERE)
+    with tables.output(folder, WRITE_ELSEWHERE):
+        os.makedirs(folder, exist_ok=True)
+    base = os.path.join(folder, safe_file_part(result.name))
+    pdf = base + GAIT_SUFFIX
+    tables.check_writable([pdf, base + CYCLES_SUFFIX, base + ACTIVITY_SUFFIX], WRITE_ELSEWHERE)
+    with tables.output(pdf, tables.CLOSE_IT + WRITE_ELSEWHERE):
+        paths = [write_gait_report(result, folder)]
+    for suffix, rows in ((CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)):
+        paths.append(tables.write_csv(base + suffix, rows(result), WRITE_ELSEWHERE))
+    return paths
+
+
+def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
+    """Prepare, pool and write: the whole analysis of ``sources`` ((label, open)
+    pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
+    left out and of the files written; (result, paths)."""
+    def progress(number, total, label, prepared, reason):
+        for line in prepared.warnings if prepared is not None else ():
+            say(line)
+        say(f"[{number}/{total}] {label}: "
+            + (prepared.summary() if prepared is not None else f"not used: {reason}"))
+
+    prepared, refused = prepare_all(sources, settings, progress, describe)
+    if not prepared:
+        raise GaitError("no trial could be used", "see the reason given for each")
+    result = analyse(prepared, settings, refused, verdicts)
+    for line in result.left_out_lines():
+        say("left out, " + line)
+    # A misspelt name in the mapping would leave its channel to the guess from
+    # its name, which the mapping is there to overrule.
+    unmatched = [name for name in settings.mapping
+                 if not any(name in trial.side_muscle for trial in prepared)]
+    if unmatched:
+        say("muscles file: no channel analysed is named " + name_list(unmatched)
+            + " (misspelt, or outside --channels?)")
+    for name, (verdict, why) in result.verdicts.items():
+        if verdict != "good":
+            say(f"signal quality: {name} is {verdict} ({why}); its page is marked")
+    if not result.channels:
+        raise GaitError("no channel to analyse",
+                        "name the side and muscle of each channel in a file of "
+                        "channel,side,muscle lines given with --muscles (muscles= in a script)")
+    paths = write_outputs(result, out)
+    say(f"{len(result.channels)} channel{_plural(len(result.channels))} of "
+        f"{len(prepared)} trial{_plural(len(prepared))} analysed; written:")
+    for path in paths:
+        say("  " + path)
+    return result, paths
+
+
+def name_list(names, shown=10):
+    """The first ``shown`` of ``names`` for a console line, and how many more."""
+    more = len(names) - shown
+    return ", ".join(tables.excerpt(n) for n in names[:shown]) + (
+        f" and {more} more" if more > 0 else "")
+
+
+def report(trials, channels=None, muscles=None, normalise="none", envelope="linear",
+           out=None, verdicts=None):
+    """Analyse ``trials`` (``Trial`` objects or Nexus records) of one subject and
+    write the report and the tables; (result, paths).  A trial that cannot be
+    used is left out with its reason; none usable is a ``GaitError``."""
+    settings = Settings(channels, muscles, normalise, envelope)
+    sources = []
+    for item in trials:
+        label = item.name if isinstance(item, Trial) else str(dict(item).get("name", "trial"))
+        sources.append((label, lambda item=item: item))
+    return run(sources, settings, out, verdicts)
