@@ -141,7 +141,10 @@ def test_amplitude_normalisation(tmp_path, normalise, top):
     ("LTA", ("Left", "TA")), ("RGAS", ("Right", "GAS")), ("Left TA", ("Left", "TA")),
     ("R_VL", ("Right", "VL")), ("L-Rectus Femoris", ("Left", "RF")), ("RMG", ("Right", "GAS")),
     ("LBF", ("Left", "LH")), ("Glut Med Right", ("Right", "GMED")), ("Delsys.EMG1", None),
-    ("RF", None), ("LG", None)])
+    ("RF", None), ("LG", None),
+    # as labs without a mapping name them; an ambiguous name is never guessed
+    ("RTIB", ("Right", "TA")), ("LVAS", ("Left", "VL")), ("R Vastus Med", ("Right", "VM")),
+    ("LGASTRO", ("Left", "GAS")), ("LAT", None), ("RLAT", None), ("LTIBIALIS", None)])
 def test_side_and_muscle_from_the_name(name, found):
     assert from_name(name) == found
 

@@ -17,15 +17,18 @@ SIDE_NAMES = {"L": "Left", "LEFT": "Left", "R": "Right", "RIGHT": "Right"}
 # Muscle key -> (full name, names and abbreviations that denote it).  Names
 # are compared in capitals without blanks or separators.
 MUSCLES = {
-    "TA": ("tibialis anterior", ("TA", "TIBANT", "TIBIALISANTERIOR", "ANTERIORTIBIALIS")),
+    "TA": ("tibialis anterior", ("TA", "TIB", "TIBANT", "TIBIALISANTERIOR", "ANTERIORTIBIALIS")),
     "GAS": ("gastrocnemius", ("GAS", "GAST", "GASTRO", "GASTROC", "GASTROCNEMIUS", "MG", "LG",
                               "MGAS", "LGAS", "GASMED", "GASLAT", "GASTMED", "GASTLAT",
                               "GASTROCNEMIUSMEDIALIS", "GASTROCNEMIUSLATERALIS",
                               "MEDIALGASTROCNEMIUS", "LATERALGASTROCNEMIUS")),
     "SOL": ("soleus", ("SOL", "SOLEUS")),
     "RF": ("rectus femoris", ("RF", "RECFEM", "RECTFEM", "RECTUSFEMORIS")),
-    "VL": ("vastus lateralis", ("VL", "VASLAT", "VASTLAT", "VASTUSLATERALIS")),
-    "VM": ("vastus medialis", ("VM", "VMO", "VASMED", "VASTMED", "VASTUSMEDIALIS")),
+    # The vasti recorded with one electrode are recorded over the lateralis,
+    # unless the name says medialis.
+    "VL": ("vastus lateralis", ("VL", "VAS", "VASTI", "VASTUS", "VASLAT", "VASTLAT",
+                                "VASTUSLATERALIS")),
+    "VM": ("vastus medialis", ("VM", "VMO", "VASMED", "VASTMED", "VASTUSMED", "VASTUSMEDIALIS")),
     "HAM": ("hamstrings", ("HAM", "HAMS", "HAMSTRING", "HAMSTRINGS")),
     "MH": ("medial hamstrings", ("MH", "MHAM", "MEDHAM", "ST", "SM", "SEMITENDINOSUS",
                                  "SEMIMEMBRANOSUS", "MEDIALHAMSTRING", "MEDIALHAMSTRINGS")),
