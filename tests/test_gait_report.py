@@ -75,6 +75,9 @@ CASES = [  # trials, expected (trial, side) -> (kept, left-out reasons)
      {(0, "Left"): (3, ["no foot off"]), (0, "Right"): (2, ["several foot offs"])}),
     ([dict(rate=1000, cycles=[1.0, 1.1, 1.2], sides=("Left",))],
      {(0, "Left"): (3, []), (0, "Right"): (0, [])}),
+    # a missed foot strike: one cycle twice as long as the side's others
+    ([dict(rate=1000, cycles=[1.0, 1.05, 2.0, 0.95], sides=("Left",))],
+     {(0, "Left"): (3, ["implausible: lasts 2.00 s, the side's cycles 1.02 s (median)"])}),
     ([dict(rate=2000, cycles=[1.1, 0.9, 1.2], first_frame=11, tail=-0.2),
       dict(rate=1000, cycles=[1.3, 1.0], seed=1, name="Walk02")],
      {(0, "Left"): (2, ["outside the channel"]), (0, "Right"): (2, []),

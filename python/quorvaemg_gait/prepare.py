@@ -79,9 +79,46 @@ def side_cycles(trial, side, length):
         note = "no foot strikes" if len(strikes) == 0 else "one foot strike only"
         return np.empty((0, 3)), [], note
     cycles, left_out = _core.find_cycles(strikes, offs, length)
+    cycles = np.asarray(cycles, dtype=np.float64).reshape(-1, 3)
+    cycles, implausible = plausible_cycles(cycles, trial.device_rate)
     seconds = [(start / trial.device_rate, end / trial.device_rate, reason)
-               for start, end, reason in left_out]
-    return np.asarray(cycles, dtype=np.float64).reshape(-1, 3), seconds, None
+               for start, end, reason in sorted(list(left_out) + implausible)]
+    return cycles, seconds, None
+
+
+# A cycle lies far from a side's others when its duration differs from their
+# median by more than this share of it (a missed or an extra foot strike
+# halves or doubles it), or its stance share by more than these percentage
+# points (a foot off marked on the wrong side or frame); step-to-step
+# variation, even in pathological gait, stays well inside both.
+FAR_DURATION = 0.3
+FAR_STANCE = 15.0
+# Fewer cycles than this have no majority to be judged against.
+PLAUSIBLE_AMONG = 3
+
+
+def plausible_cycles(cycles, rate):
+    """(kept, left out) of a side's cycles (rows of start, end, foot off in
+    samples): those whose duration or stance share lies far from the side's
+    median are left out as (start, end, reason)."""
+    if len(cycles) < PLAUSIBLE_AMONG:
+        return cycles, []
+    duration = cycles[:, 1] - cycles[:, 0]
+    stance = 100.0 * (cycles[:, 2] - cycles[:, 0]) / duration
+    typical_duration, typical_stance = np.median(duration), np.median(stance)
+    kept, left_out = [], []
+    for row, d, s in zip(cycles, duration, stance):
+        if abs(d - typical_duration) > FAR_DURATION * typical_duration:
+            why = (f"implausible: lasts {d / rate:.2f} s, the side's cycles "
+                   f"{typical_duration / rate:.2f} s (median)")
+        elif abs(s - typical_stance) > FAR_STANCE:
+            why = (f"implausible: stance {s:.0f} % of the cycle, the side's cycles "
+                   f"{typical_stance:.0f} % (median)")
+        else:
+            kept.append(row)
+            continue
+        left_out.append((row[0], row[1], why))
+    return np.asarray(kept, dtype=np.float64).reshape(-1, 3), left_out
 
 
 def prepare(trial, settings):
