@@ -59,7 +59,7 @@ def test_zero_gaps_unknown_plate_types_and_bad_channels(tmp_path):
     model["data"]["points"][:3, 1, 5:9] = 0  # a system marking a gap with zeros
     model["data"]["points"][:3, 2, 0] = np.nan
     group = "FORCE_PLATFORM"
-    model.add_parameter(group, "USED", [3])
+    model.add_parameter(group, "USED", [4])
     model.add_parameter(group, "TYPE", [5, 3, 2])
     channels = np.array([[1, 2, 3, 4, 5, 6, 7, 8], [1, 2, 3, 4, 5, 6, 7, 8],
                          [1, 2, 30, 4, 5, 6, 0, 0]]).T
@@ -72,6 +72,7 @@ def test_zero_gaps_unknown_plate_types_and_bad_channels(tmp_path):
     assert not points.valid["M3"][0] and np.isnan(points.xyz["M3"][0]).all()
     found = force_plates(tmp_path / "g.c3d")
     assert [p.number for p in found.plates] == [2]
-    assert found.notes[0] == "force plate 1: type 5 skipped (types 1 to 4 are read)"
-    assert found.notes[1].startswith("force plate 3: its vertical force channels [30]")
+    assert found.notes[:2] == ["FORCE_PLATFORM:USED is 4, its TYPE names 3: 3 read",
+                               "force plate 1: type 5 skipped (types 1 to 4 are read)"]
+    assert found.notes[2].startswith("force plate 3: its vertical force channels [30]")
     assert force_plates(path).plates == [] and force_plates(path).notes == []

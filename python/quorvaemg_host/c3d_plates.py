@@ -72,21 +72,24 @@ def force_plates(path):
     (float64, one value per analog sample at ``rate``: the vertical force, made
     positive while the plate is loaded: when the mean of its largest
     magnitudes is negative the force is flipped, and ``flipped`` is True).
-    ``notes`` are lines on each plate left out (a type of no vertical channel
-    known here, or channels the file does not hold).  A file without
+    ``notes`` are lines on each plate left out (one of no TYPE, a type of no
+    vertical channel known here, or channels the file does not hold).  A file without
     FORCE_PLATFORM has no plates.  A damaged file is a ValueError naming it.
     """
     path = os.path.abspath(path)
     layout = Layout(path)
     group = layout.parameters.get("FORCE_PLATFORM", {})
-    count = max(_whole(fmt.first(group, "USED", 0)) or 0, 0)
-    types = ([_whole(t) for t in fmt.values(group, "TYPE")] + [None] * count)[:count]
+    used = max(_whole(fmt.first(group, "USED", 0)) or 0, 0)
+    types = [_whole(t) for t in fmt.values(group, "TYPE")][:used]
+    count = len(types)
+    notes = [f"FORCE_PLATFORM:USED is {used}, its TYPE names {count}: "
+             f"{count} read"] if count < used else []
     dims = group["CHANNEL"].dims if "CHANNEL" in group else []
     rows = dims[0] if dims else 0
     channels = _columns(group, "CHANNEL", rows, count, _whole)
     corners = _columns(group, "CORNERS", 12, count)
     origins = _columns(group, "ORIGIN", 3, count)
-    plates, notes = [], []
+    plates = []
     for k in range(count):
         kind, numbers = types[k], channels[k]
         vertical = _VERTICAL.get(kind)
