@@ -72,9 +72,9 @@ def force_plates(path):
     (float64, one value per analog sample at ``rate``: the vertical force, made
     positive while the plate is loaded: when the mean of its largest
     magnitudes is negative the force is flipped, and ``flipped`` is True).
-    ``notes`` are lines on each plate left out (one of no TYPE, a type of no
-    vertical channel known here, or channels the file does not hold).  A file without
-    FORCE_PLATFORM has no plates.  A damaged file is a ValueError naming it.
+    ``notes`` are lines on the plates left out (those USED counts beyond the
+    ones TYPE names, a type of no vertical channel known here, channels the
+    file does not hold).  A file without FORCE_PLATFORM has no plates.  A damaged file is a ValueError naming it.
     """
     path = os.path.abspath(path)
     layout = Layout(path)
