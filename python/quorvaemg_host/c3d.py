@@ -48,6 +48,7 @@ from quorvaemg_host import c3d_format as fmt
 from quorvaemg_host.c3d_events import event_frame, event_time, read_events  # noqa: F401
 from quorvaemg_host.c3d_layout import Layout
 from quorvaemg_host.c3d_samples import PIECE_BYTES
+from quorvaemg_host.c3d_samples import read_channels as _read_channels
 from quorvaemg_host.files import DEFAULT_HIGH_HZ, DEFAULT_LOW_HZ, processed_path
 from quorvaemg_gait.trial import Trial
 
@@ -68,18 +69,6 @@ def _device_name(analog, keep):
         devices.add(device.strip() if separator else "")
     device = devices.pop() if len(devices) == 1 else ""
     return device or DEFAULT_DEVICE
-
-
-def _read_channels(layout, keep):
-    """The samples (float64) of the analog channels at ``keep``."""
-    samples = [np.empty(layout.samples) for _ in keep]
-    with open(layout.path, "rb") as f:
-        for first, frames in layout.pieces(f):
-            stored = layout.analog(layout.stored(frames))
-            end = first + stored.shape[0] * stored.shape[1]
-            for k, index in enumerate(keep):
-                samples[k][first:end] = layout.decode(stored[:, :, index], index).ravel()
-    return samples
 
 
 def load_trial(path, channels=None):

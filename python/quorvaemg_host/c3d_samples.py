@@ -28,6 +28,18 @@ def _numbers(group, name, path):
     return [float(v) for v in found]
 
 
+def read_channels(layout, keep):
+    """The samples (float64) of the analog channels at ``keep``."""
+    samples = [np.empty(layout.samples) for _ in keep]
+    with open(layout.path, "rb") as f:
+        for first, frames in layout.pieces(f):
+            stored = layout.analog(layout.stored(frames))
+            end = first + stored.shape[0] * stored.shape[1]
+            for k, index in enumerate(keep):
+                samples[k][first:end] = layout.decode(stored[:, :, index], index).ravel()
+    return samples
+
+
 class Samples:
     """The analog part of a ``Layout``: needs its ``path``, ``parameters``,
     ``analogs``, ``frames``, ``ratio``, ``is_float``, ``word``, ``start``,
