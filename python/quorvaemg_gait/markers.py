@@ -16,8 +16,9 @@ ROLES = ("heel", "toe", "pelvis")
 HEEL_NAMES = ("HEE", "CAL", "ANK")
 TOE_NAMES = ("TOE", "MT2", "MT5", "PM1", "FM1")
 PELVIS_NAMES = ("SACR", "VSAC")
-# Without a sacrum marker: the midpoint of the posterior iliac spines, else of all four.
-PELVIS_MIDPOINTS = (("LPSI", "RPSI"), ("LASI", "RASI", "LPSI", "RPSI"))
+# Without a sacrum marker: the midpoint of the posterior iliac spines, else of the
+# anterior ones (they move with the pelvis as well).
+PELVIS_MIDPOINTS = (("LPSI", "RPSI"), ("LASI", "RASI"))
 # Below this the pelvis stands still and no event is looked for: 100 mm/s.
 STILL_SPEED = {"mm": 100.0, "cm": 10.0, "m": 0.1}
 STRIKE, OFF = "Foot Strike", "Foot Off"
