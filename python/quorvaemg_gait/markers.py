@@ -90,14 +90,21 @@ def find_roles(labels, side, overrides=None):
 def trajectory(points, labels):
     """The midpoint of the markers ``labels`` (frames x 3), NaN where any is missing:
     a sample of all zeros is how capture systems write a marker they lost."""
-    stacked = []
+    total = None
     for label in labels:
-        xyz = np.array(points[label], dtype=np.float64)
+        xyz = np.asarray(points[label], dtype=np.float64)
         if xyz.ndim != 2 or xyz.shape[1] != 3:
             raise ValueError(f"marker {label} must have shape (frames, 3), not {xyz.shape}")
-        xyz[np.all(xyz == 0, axis=1)] = np.nan
-        stacked.append(xyz)
-    return stacked[0] if len(stacked) == 1 else np.mean(stacked, axis=0)
+        lost = np.flatnonzero((xyz[:, 0] == 0) & (xyz[:, 1] == 0) & (xyz[:, 2] == 0))
+        if total is None:
+            # The caller's array itself when nothing is to change in it.
+            total = xyz.copy() if lost.size or len(labels) > 1 else xyz
+        else:
+            total += xyz
+        total[lost] = np.nan
+    if len(labels) > 1:
+        total /= len(labels)
+    return total
 
 
 def still_speed(unit):

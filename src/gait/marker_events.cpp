@@ -25,8 +25,9 @@ constexpr double PI = 3.14159265358979323846;
 // scipy's filtfilt pads by 3 x the filter's length: a stretch of no more
 // frames than this has no filtered values (scipy refuses it).
 constexpr std::size_t PAD = 9;
-// A heading this far from where a straight stretch began starts another.
-constexpr double TURN = PI / 4;
+// A heading more than 45 degrees from where a straight stretch began starts
+// another: the cosine of 45 degrees.
+constexpr double TURN_COSINE = 0.70710678118654752440;
 
 // A 2nd-order Butterworth low-pass by the bilinear transform, with the
 // initial state of a step response as scipy's lfilter_zi gives it.
@@ -49,50 +50,61 @@ Lowpass lowpass_design(double rate, double cutoff) {
     return f;
 }
 
-// One pass over `x` in place, forwards or backwards, from the steady state of
-// its first value.
-void lowpass_pass(const Lowpass &f, std::vector<double> &x, bool backwards) {
-    const std::size_t n = x.size();
-    const double first = backwards ? x[n - 1] : x[0];
-    double z0 = f.z0 * first, z1 = f.z1 * first;
-    for (std::size_t j = 0; j < n; ++j) {
-        double &v = x[backwards ? n - 1 - j : j];
-        const double y = f.b0 * v + z0;
-        z0 = f.b1 * v - f.a1 * y + z1;
-        z1 = f.b2 * v - f.a2 * y;
-        v = y;
+// One pass over `rows` rows of W values in place (W independent filters run
+// side by side: each one's recursion waits on itself, not on the others),
+// from the steady state of the first row; backwards from the last.
+template <std::size_t W>
+void lowpass_pass(const Lowpass &f, double *x, std::size_t rows, bool backwards) {
+    double z0[W], z1[W];
+    const double *first = backwards ? x + (rows - 1) * W : x;
+    for (std::size_t c = 0; c < W; ++c) {
+        z0[c] = f.z0 * first[c];
+        z1[c] = f.z1 * first[c];
+    }
+    for (std::size_t j = 0; j < rows; ++j) {
+        double *row = x + (backwards ? rows - 1 - j : j) * W;
+        for (std::size_t c = 0; c < W; ++c) {
+            const double v = row[c], y = f.b0 * v + z0[c];
+            z0[c] = f.b1 * v - f.a1 * y + z1[c];
+            z1[c] = f.b2 * v - f.a2 * y;
+            row[c] = y;
+        }
     }
 }
 
-// Zero-lag filtering of `m` values `stride` apart, with the odd reflection
-// padding of scipy's filtfilt; `work` is reused between calls.
+// Zero-lag filtering of the first W values of `m` rows of S, each column
+// with the odd reflection padding of scipy's filtfilt, into rows of W;
+// `work` is reused between calls.
+template <std::size_t W, std::size_t S>
 void lowpass_stretch(const Lowpass &f, const double *x, double *out, std::size_t m,
-                     std::size_t stride, std::vector<double> &work) {
-    work.resize(m + 2 * PAD);
-    const double head = x[0], tail = x[(m - 1) * stride];
-    for (std::size_t k = 0; k < PAD; ++k) {
-        work[k] = 2 * head - x[(PAD - k) * stride];
-        work[PAD + m + k] = 2 * tail - x[(m - 2 - k) * stride];
+                     std::vector<double> &work) {
+    work.resize((m + 2 * PAD) * W);
+    double *w = work.data();
+    for (std::size_t c = 0; c < W; ++c) {
+        const double head = x[c], tail = x[(m - 1) * S + c];
+        for (std::size_t k = 0; k < PAD; ++k) {
+            w[k * W + c] = 2 * head - x[(PAD - k) * S + c];
+            w[(PAD + m + k) * W + c] = 2 * tail - x[(m - 2 - k) * S + c];
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            w[(PAD + i) * W + c] = x[i * S + c];
+        }
     }
-    for (std::size_t i = 0; i < m; ++i) {
-        work[PAD + i] = x[i * stride];
-    }
-    lowpass_pass(f, work, false);
-    lowpass_pass(f, work, true);
-    for (std::size_t i = 0; i < m; ++i) {
-        out[i * stride] = work[PAD + i];
-    }
+    lowpass_pass<W>(f, w, m + 2 * PAD, false);
+    lowpass_pass<W>(f, w, m + 2 * PAD, true);
+    std::copy(w + PAD * W, w + (PAD + m) * W, out);
 }
 
-// Each gap-free stretch of `frames` rows of `width` values filtered on its
-// own, column by column; a row with any NaN is a gap, and so is every row
-// of a stretch too short to filter.
-std::vector<double> lowpass_rows(const Lowpass &f, const double *x, std::size_t frames,
-                                 std::size_t width) {
-    std::vector<double> out(frames * width, NaN), work;
+// The first W values of each row of S, filtered over each gap-free stretch
+// of `frames` rows on its own; a row with any NaN is a gap, and so is every
+// row of a stretch too short to filter.
+template <std::size_t W, std::size_t S>
+void lowpass_rows(const Lowpass &f, const double *x, std::size_t frames, std::vector<double> &out,
+                  std::vector<double> &work) {
+    out.assign(frames * W, NaN);
     auto whole = [&](std::size_t i) {
-        for (std::size_t c = 0; c < width; ++c) {
-            if (std::isnan(x[i * width + c])) {
+        for (std::size_t c = 0; c < S; ++c) {
+            if (std::isnan(x[i * S + c])) {
                 return false;
             }
         }
@@ -108,14 +120,10 @@ std::vector<double> lowpass_rows(const Lowpass &f, const double *x, std::size_t 
             ++end;
         }
         if (end - start > PAD) {
-            for (std::size_t c = 0; c < width; ++c) {
-                lowpass_stretch(f, x + start * width + c, out.data() + start * width + c,
-                                end - start, width, work);
-            }
+            lowpass_stretch<W, S>(f, x + start * S, out.data() + start * W, end - start, work);
         }
         start = end;
     }
-    return out;
 }
 
 struct Event {
@@ -126,34 +134,35 @@ struct Event {
 
 // Frames of each straight stretch of walking: the same number for frames of
 // one stretch, -1 where the pelvis stands still or is missing.
-std::vector<long> walking_stretches(const std::vector<double> &pelvis, std::size_t n, double rate,
-                                    double still_speed, std::vector<double> &vx,
-                                    std::vector<double> &vy) {
-    std::vector<long> stretch(n, -1);
+void walking_stretches(const std::vector<double> &pelvis, std::size_t n, double rate,
+                       double still_speed, std::vector<double> &vx, std::vector<double> &vy,
+                       std::vector<long> &stretch) {
+    stretch.assign(n, -1);
     vx.assign(n, 0);
     vy.assign(n, 0);
     long current = -1;
-    double heading = 0;
+    double hx = 0, hy = 0;  // the heading where the stretch began, a unit vector
     bool walking = false;
+    const double least = still_speed * still_speed;
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        const double *before = &pelvis[(i - 1) * 3], *after = &pelvis[(i + 1) * 3];
+        const double *before = &pelvis[(i - 1) * 2], *after = &pelvis[(i + 1) * 2];
         vx[i] = (after[0] - before[0]) * rate / 2;
         vy[i] = (after[1] - before[1]) * rate / 2;
-        const double speed = std::hypot(vx[i], vy[i]);
-        if (!(speed >= still_speed)) {  // NaN too: the pelvis is missing
+        const double square = vx[i] * vx[i] + vy[i] * vy[i];
+        if (!(square >= least)) {  // NaN too: the pelvis is missing
             walking = false;
             continue;
         }
-        const double now = std::atan2(vy[i], vx[i]);
-        const double turned = std::remainder(now - heading, 2 * PI);
-        if (!walking || std::fabs(turned) > TURN) {
+        // Turned too far: the cosine of the angle below TURN_COSINE.
+        const double speed = std::sqrt(square);
+        if (!walking || vx[i] * hx + vy[i] * hy < TURN_COSINE * speed) {
             ++current;
-            heading = now;
+            hx = vx[i] / speed;
+            hy = vy[i] / speed;
             walking = true;
         }
-        stretch[i] = static_cast<long>(current);
+        stretch[i] = current;
     }
-    return stretch;
 }
 
 // Extremes of `relative` (already signed so that the wanted extreme is a
@@ -200,25 +209,39 @@ std::vector<Event> alternating(std::vector<Event> events, const std::vector<long
 }
 
 // Counts of missing frames of a marker before each frame (one more entry).
-std::vector<std::size_t> gap_counts(const std::vector<double> &marker, std::size_t n) {
-    std::vector<std::size_t> counts(n + 1, 0);
+void gap_counts(const std::vector<double> &marker, std::size_t n,
+                std::vector<std::size_t> &counts) {
+    counts.assign(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        counts[i + 1] = counts[i] + (std::isnan(marker[i * 3]) ? 1 : 0);
+        counts[i + 1] = counts[i] + (std::isnan(marker[i * 2]) ? 1 : 0);
     }
-    return counts;
 }
+
+// The working arrays of foot_events, kept between calls of a thread: fresh
+// ones of a long trial cost more in the kernel's page faults than the
+// detection itself.
+struct Scratch {
+    std::vector<double> h, t, p, vx, vy, heel_ahead, toe_behind, work;
+    std::vector<long> stretch;
+    std::vector<std::size_t> heel_gaps, toe_gaps;
+};
 
 std::vector<Event> foot_events(const double *heel, const double *toe, const double *pelvis,
                                std::size_t n, double rate, double cutoff, double still_speed) {
     const Lowpass f = lowpass_design(rate, cutoff);
-    const std::vector<double> h = lowpass_rows(f, heel, n, 3), t = lowpass_rows(f, toe, n, 3),
-                              p = lowpass_rows(f, pelvis, n, 3);
-    std::vector<double> vx, vy;
-    const std::vector<long> stretch = walking_stretches(p, n, rate, still_speed, vx, vy);
+    thread_local Scratch s;
+    // Only the horizontal coordinates count; a sample is missing all the same
+    // when its height is.
+    lowpass_rows<2, 3>(f, heel, n, s.h, s.work);
+    lowpass_rows<2, 3>(f, toe, n, s.t, s.work);
+    lowpass_rows<2, 3>(f, pelvis, n, s.p, s.work);
+    const std::vector<double> &h = s.h, &t = s.t, &p = s.p, &vx = s.vx, &vy = s.vy;
+    walking_stretches(p, n, rate, still_speed, s.vx, s.vy, s.stretch);
+    const std::vector<long> &stretch = s.stretch;
     // Each stretch's axis (x or y) and sign from its mean velocity.
     long stretches = 0;
-    for (long s : stretch) {
-        stretches = std::max(stretches, s + 1);
+    for (long k : stretch) {
+        stretches = std::max(stretches, k + 1);
     }
     std::vector<double> sum_x(stretches, 0), sum_y(stretches, 0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -227,22 +250,26 @@ std::vector<Event> foot_events(const double *heel, const double *toe, const doub
             sum_y[stretch[i]] += vy[i];
         }
     }
-    std::vector<double> heel_ahead(n, NaN), toe_behind(n, NaN);
+    std::vector<double> &heel_ahead = s.heel_ahead, &toe_behind = s.toe_behind;
+    heel_ahead.assign(n, NaN);
+    toe_behind.assign(n, NaN);
     for (std::size_t i = 0; i < n; ++i) {
-        const long s = stretch[i];
-        if (s < 0) {
+        const long k = stretch[i];
+        if (k < 0) {
             continue;
         }
-        const bool along_x = std::fabs(sum_x[s]) >= std::fabs(sum_y[s]);
+        const bool along_x = std::fabs(sum_x[k]) >= std::fabs(sum_y[k]);
         const std::size_t axis = along_x ? 0 : 1;
-        const double sign = (along_x ? sum_x[s] : sum_y[s]) >= 0 ? 1 : -1;
-        heel_ahead[i] = sign * (h[i * 3 + axis] - p[i * 3 + axis]);
-        toe_behind[i] = -sign * (t[i * 3 + axis] - p[i * 3 + axis]);
+        const double sign = (along_x ? sum_x[k] : sum_y[k]) >= 0 ? 1 : -1;
+        heel_ahead[i] = sign * (h[i * 2 + axis] - p[i * 2 + axis]);
+        toe_behind[i] = -sign * (t[i * 2 + axis] - p[i * 2 + axis]);
     }
     std::vector<Event> events;
     extremes(heel_ahead, stretch, true, events);
     extremes(toe_behind, stretch, false, events);
-    return alternating(std::move(events), stretch, gap_counts(h, n), gap_counts(t, n));
+    gap_counts(h, n, s.heel_gaps);
+    gap_counts(t, n, s.toe_gaps);
+    return alternating(std::move(events), stretch, s.heel_gaps, s.toe_gaps);
 }
 
 py::array_t<double> positions(const std::vector<Event> &events, bool strike) {
@@ -292,10 +319,10 @@ py::array_t<double> zero_lag_lowpass(py::handle samples, py::handle rate, py::ha
     const DoubleArray x = gappy_samples(samples, "samples", 0);
     const double fs = positive_number(rate, "rate");
     const Lowpass f = lowpass_design(fs, checked_cutoff(lowpass, fs));
-    std::vector<double> out;
+    std::vector<double> out, work;
     {
         py::gil_scoped_release unlocked;
-        out = lowpass_rows(f, x.data(), static_cast<std::size_t>(x.size()), 1);
+        lowpass_rows<1, 1>(f, x.data(), static_cast<std::size_t>(x.size()), out, work);
     }
     return new_array(out, {x.size()});
 }
