@@ -95,13 +95,15 @@ def trajectory(points, labels):
         xyz = np.asarray(points[label], dtype=np.float64)
         if xyz.ndim != 2 or xyz.shape[1] != 3:
             raise ValueError(f"marker {label} must have shape (frames, 3), not {xyz.shape}")
-        lost = np.flatnonzero((xyz[:, 0] == 0) & (xyz[:, 1] == 0) & (xyz[:, 2] == 0))
+        zero = xyz == 0
+        lost = np.flatnonzero(zero.all(axis=1)) if zero.any() else []
         if total is None:
             # The caller's array itself when nothing is to change in it.
-            total = xyz.copy() if lost.size or len(labels) > 1 else xyz
+            total = xyz.copy() if len(lost) or len(labels) > 1 else xyz
         else:
             total += xyz
-        total[lost] = np.nan
+        if len(lost):
+            total[lost] = np.nan
     if len(labels) > 1:
         total /= len(labels)
     return total
