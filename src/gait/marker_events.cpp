@@ -55,18 +55,32 @@ Lowpass lowpass_design(double rate, double cutoff) {
 // from the steady state of the first row; backwards from the last.
 template <std::size_t W>
 void lowpass_pass(const Lowpass &f, double *x, std::size_t rows, bool backwards) {
-    double z0[W], z1[W];
-    const double *first = backwards ? x + (rows - 1) * W : x;
+    // The first two rows as the transposed direct form (which the initial
+    // state is for), the rest as the direct form: its recursion is one
+    // multiply-add shorter.
+    const std::ptrdiff_t step = backwards ? -static_cast<std::ptrdiff_t>(W) : W;
+    double *row = backwards ? x + (rows - 1) * W : x;
+    double v1[W], v2[W], y1[W], y2[W];
     for (std::size_t c = 0; c < W; ++c) {
-        z0[c] = f.z0 * first[c];
-        z1[c] = f.z1 * first[c];
+        const double first = row[c], second = row[step + c];
+        const double y = f.b0 * first + f.z0 * first;
+        const double z0 = f.b1 * first - f.a1 * y + f.z1 * first;
+        v2[c] = first;
+        v1[c] = second;
+        y2[c] = y;
+        y1[c] = f.b0 * second + z0;
+        row[c] = y2[c];
+        row[step + c] = y1[c];
     }
-    for (std::size_t j = 0; j < rows; ++j) {
-        double *row = x + (backwards ? rows - 1 - j : j) * W;
+    row += 2 * step;
+    for (std::size_t j = 2; j < rows; ++j, row += step) {
         for (std::size_t c = 0; c < W; ++c) {
-            const double v = row[c], y = f.b0 * v + z0[c];
-            z0[c] = f.b1 * v - f.a1 * y + z1[c];
-            z1[c] = f.b2 * v - f.a2 * y;
+            const double v = row[c];
+            const double y = (f.b0 * v + f.b1 * v1[c] + f.b2 * v2[c] - f.a2 * y2[c]) - f.a1 * y1[c];
+            v2[c] = v1[c];
+            v1[c] = v;
+            y2[c] = y1[c];
+            y1[c] = y;
             row[c] = y;
         }
     }
