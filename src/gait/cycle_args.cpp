@@ -77,6 +77,26 @@ DoubleArray finite_array(py::handle value, const std::string &name, int ndim, bo
     return array;
 }
 
+DoubleArray gappy_samples(py::handle value, const std::string &name, py::ssize_t columns) {
+    DoubleArray array = cycle_convert(value, name);
+    if (columns == 0) {
+        cycle_check_ndim(array, name, 1);
+    } else if (array.ndim() != 2 || array.shape(1) != columns) {
+        refuse(PyExc_ValueError, name + " must have shape (frames, " + std::to_string(columns) +
+                                     "), not " + cycle_shape_text(array));
+    }
+    // Counted rather than searched: the loop runs on whole vectors of values.
+    const double *data = array.data();
+    std::size_t infinite = 0;
+    for (py::ssize_t i = 0; i < array.size(); ++i) {
+        infinite += std::fabs(data[i]) == HUGE_VAL ? 1 : 0;
+    }
+    if (infinite) {
+        refuse(PyExc_ValueError, name + " holds an infinite value (a gap is NaN)");
+    }
+    return array;
+}
+
 DoubleArray samples_array(py::handle value, const std::string &name) {
     DoubleArray array = cycle_convert(value, name);
     cycle_check_ndim(array, name, 1);

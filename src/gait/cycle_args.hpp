@@ -37,6 +37,10 @@ DoubleArray finite_curves(py::handle value, const std::string &name);
 DoubleArray number_table(py::handle value, const std::string &name, py::ssize_t columns,
                          bool wider = false);
 
+// Samples of `columns` coordinates a row, n x columns (1-D when `columns` is
+// 0), where NaN marks a gap; infinities are refused.
+DoubleArray gappy_samples(py::handle value, const std::string &name, py::ssize_t columns);
+
 // A number as a message shows it.
 std::string number_text(double value);
 

@@ -16,5 +16,6 @@ namespace quorvaemg::gait {
 void register_cycles(py::module_ &m);         // events, cycles, normalisation, statistics, timing
 void register_envelope(py::module_ &m);       // the moving-RMS envelope
 void register_quality(py::module_ &m);        // signal-quality checks of raw channels
+void register_marker_events(py::module_ &m);  // gait events from heel, toe and pelvis markers
 
 }  // namespace quorvaemg::gait
