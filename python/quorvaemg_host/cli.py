@@ -15,12 +15,13 @@ import os
 import sys
 import textwrap
 
-from quorvaemg_host.commands import batch, flags, gait, process, quality, window, write_demo
+from quorvaemg_host.commands import (batch, events, flags, gait, process, quality, window,
+                                     write_demo)
 from quorvaemg_host.commands.options import PROG
 from quorvaemg_host.errors import UsageError, describe
 
 COMMANDS = {module.COMMAND.name: module.COMMAND
-            for module in (window, process, batch, write_demo, gait, quality)}
+            for module in (window, process, batch, write_demo, gait, quality, events)}
 
 
 def help_parser():

@@ -128,12 +128,18 @@ class History:
 TRIAL_SUFFIX = ".c3d"
 PROCESSED_SUFFIX = "_processed.c3d"
 PROCESSED_CSV_SUFFIX = "_processed.csv"
+EVENTS_SUFFIX = "_events.c3d"
 DEFAULT_FOLDER = os.path.join("~", "quorvaemg-demo")
 
 
 def processed_path(trial):
     """The processed copy of a C3D trial, beside it."""
     return trial.folder + trial.name + PROCESSED_SUFFIX
+
+
+def events_path(path):
+    """The copy of the C3D file ``path`` that ``events --write`` writes, beside it."""
+    return os.path.splitext(path)[0] + EVENTS_SUFFIX
 
 
 def processed_csv_path(trial):

@@ -17,5 +17,6 @@ void register_cycles(py::module_ &m);         // events, cycles, normalisation, 
 void register_envelope(py::module_ &m);       // the moving-RMS envelope
 void register_quality(py::module_ &m);        // signal-quality checks of raw channels
 void register_marker_events(py::module_ &m);  // gait events from heel, toe and pelvis markers
+void register_plate_events(py::module_ &m);   // foot contacts on force plates
 
 }  // namespace quorvaemg::gait

@@ -3,10 +3,11 @@
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "EMG over the gait cycle (cycles, the RMS envelope, activation timing), gait "
-              "events from markers and "
+              "events from markers and force plates, and "
               "signal quality of raw EMG channels.";
     quorvaemg::gait::register_cycles(m);
     quorvaemg::gait::register_envelope(m);
     quorvaemg::gait::register_quality(m);
     quorvaemg::gait::register_marker_events(m);
+    quorvaemg::gait::register_plate_events(m);
 }

@@ -5,7 +5,7 @@ TRIAL_EMGActivity.csv."""
 import os
 
 from quorvaemg_host.commands.options import (Command, channels_option, check_trials,
-                                             plural)
+                                             events_options, plural)
 from quorvaemg_host.commands.trials import DemoSource, FileSource, demo_folder
 from quorvaemg_host.errors import UsageError, describe
 from quorvaemg_host.files import DEFAULT_FOLDER
@@ -28,6 +28,7 @@ def add_options(parser):
                         help="linear envelope (band-pass 20-450 Hz, rectify, low-pass 6 Hz), "
                              "moving RMS of MS milliseconds, or the channels as they are "
                              "(default: linear)")
+    events_options(parser, "--events")
     parser.add_argument("--out", metavar="DIR",
                         help="folder of the report and tables (default: the first trial's)")
 
@@ -37,6 +38,8 @@ def run(args):
 
     if args.demo == bool(args.trials):
         raise UsageError("name the C3D trials of one subject, or --demo for the demo trial")
+    if args.demo and (args.events != "auto" or args.markers is not None):
+        raise UsageError("--events and --markers apply to trial files, not to the demo trial")
     try:
         settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope)
     except gait.SettingError as exc:
@@ -45,7 +48,8 @@ def run(args):
         folder = demo_folder(args.folder)
         sources = [(DemoSource.label, DemoSource(folder).open)]
     else:
-        sources = [(os.path.basename(path), FileSource(path, args.channels).open)
+        sources = [(os.path.basename(path),
+                    FileSource(path, args.channels, events=args.events, markers=args.markers).open)
                    for path in args.trials]
     print(f"Gait-cycle EMG of {len(sources)} trial{plural(len(sources))}", flush=True)
     gait.run(sources, settings, args.out, say=lambda line: print(line, flush=True),

@@ -52,6 +52,23 @@ def channels_option(parser, scope="trial files only: "):
              "PATTERN, or matches it as a glob when it has * ? or [ (default: all)")
 
 
+def events_options(parser, flag):
+    """Where the gait events come from (``flag`` FROM) and the markers they are found from."""
+    from quorvaemg_host.trial_events import CHOICES
+
+    parser.add_argument(
+        flag, dest="events", default="auto", choices=CHOICES, metavar="|".join(CHOICES),
+        help="the gait events: the file's own (file), found from the markers (markers), "
+             "from the force plates with the markers telling the feet apart "
+             "(forceplates), or the file's where it has them, else found from plates and "
+             "markers (auto, the default)")
+    parser.add_argument(
+        "--markers", metavar="FILE",
+        help="CSV of role,side,marker lines naming the heel, toe and pelvis markers the "
+             "events are found from, where the usual names (LHEE, RTOE, SACR, ...) are "
+             "not the trial's")
+
+
 def trial_options(parser, window=False):
     channels_option(parser)
     parser.add_argument(

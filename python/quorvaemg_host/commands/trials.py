@@ -22,6 +22,7 @@ from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.errors import HostError, NoDisplay, describe
 from quorvaemg_host.files import DEFAULT_FOLDER, History, processed_csv_path
 from quorvaemg_host.nexus import NexusStandIn
+from quorvaemg_host.trial_events import frames_by_event, trial_events
 
 # -- trial sources ----------------------------------------------------------------
 
@@ -57,16 +58,27 @@ class DemoSource:
 class FileSource:
     """The C3D trial ``path``; the processed trial goes to ``save_trial``."""
 
-    def __init__(self, path, channels=None, in_place=False):
+    def __init__(self, path, channels=None, in_place=False, events="file", markers=None):
         self.path, self.channels, self.in_place = path, channels, in_place
+        self.events, self.markers = events, markers  # where the gait events come from
         self.label = os.path.basename(path)
 
     def open(self):
         try:
-            return c3d.load_trial(self.path, channels=self.channels)
+            trial = c3d.load_trial(self.path, channels=self.channels)
+            if self.events != "file" and not (self.events == "auto" and trial.events):
+                self._use_found_events(trial)
+            return trial
         except OSError as exc:
             raise HostError(f"cannot read the trial file {self.path} ({exc.strerror or exc})",
                             "check its path, or that it can be read") from None
+
+    def _use_found_events(self, trial):
+        found = trial_events(self.path, self.events, self.markers)
+        trial.events = frames_by_event(found.events)
+        trial.event_source = found.source
+        trial.warnings += [f"note: {self.label}: {line}" for line in found.notes
+                           if line not in trial.layout.warnings]
 
     def check_writable(self, trial):
         """Refuse a trial whose folder cannot take the files written beside it."""
