@@ -225,14 +225,24 @@ def _pieces(path, layout, section, entries):
 
 
 def _move_data_start(path, starts, block, numbers):
-    """POINT:DATA_START set to ``block`` in its records (as 16-bit integers)."""
+    """POINT:DATA_START set to ``block`` in its records, in the type each has (a
+    16-bit integer as the format has it, a byte or a float as some writers do)."""
     for raw in starts:
         at = 2 + (raw[0] if raw[0] < 128 else 256 - raw[0]) + 2
         kind, ndims = raw[at], raw[at + 1]
-        if kind != 2:
-            raise _refuse(path, "its POINT:DATA_START is no 16-bit integer, the data cannot move")
         value = at + 2 + ndims
-        raw[value:value + 2] = np.array([block & 0xFFFF], numbers.uint16).tobytes()
+        if 0 in raw[at + 2:value]:
+            continue  # no value: the header's data start is the one read
+        if kind == 2:
+            word = np.array([block & 0xFFFF], numbers.uint16).tobytes()
+        elif kind == 1 and block < 128:
+            word = bytes([block])
+        elif kind == 4:
+            word = numbers.float_words([float(block)]).tobytes()
+        else:
+            raise _refuse(path, f"its POINT:DATA_START cannot say block {block}, "
+                                "the data cannot move there")
+        raw[value:value + len(word)] = word
 
 
 # -- the copy --------------------------------------------------------------------
