@@ -31,7 +31,9 @@ _DESCRIPTIONS = {STRIKE: "The instant the heel strikes the ground",
 _ICONS = {STRIKE: 1, OFF: 2}
 _LISTS = ("CONTEXTS", "LABELS", "DESCRIPTIONS", "SUBJECTS", "TIMES", "ICON_IDS", "GENERIC_FLAGS")
 _MANAGED = ("USED",) + _LISTS
-_LIST_MAX = 255  # a dimension is one byte: longer lists go on in NAME2, NAME3, ...
+# A dimension is one byte; longer lists would go on in NAME2, NAME3 ..., which
+# readers do not join for the times.
+_MAX_EVENTS = 255
 _MAX_BLOCKS = 255  # what the section's block count can say
 _DATA_START_WORD = 16  # header word 9
 
@@ -147,23 +149,20 @@ def _list_records(group_id, entries, numbers):
     count = len(entries)
     records = [_parameter(group_id, "USED", 2, [], np.array([count], numbers.int16).tobytes())]
     for name in _LISTS:
-        for part, first in enumerate(range(0, max(count, 1), _LIST_MAX), 1):
-            chunk = entries[first:first + _LIST_MAX]
-            if name == "TIMES":
-                kind, dims = 4, [2]
-                data = numbers.float_words([_minutes_seconds(e.seconds) for e in chunk]).tobytes()
-            elif name == "ICON_IDS":
-                kind, dims = 2, []
-                data = np.array([e.icon for e in chunk], numbers.int16).tobytes()
-            elif name == "GENERIC_FLAGS":
-                kind, dims = 1, []
-                data = np.array([e.flag for e in chunk], np.int8).tobytes()
-            else:
-                attribute = name[:-1].lower()  # CONTEXTS -> context ...
-                kind = -1
-                dims, data = _texts([getattr(e, attribute) for e in chunk])
-            label = name if part == 1 else f"{name}{part}"
-            records.append(_parameter(group_id, label, kind, dims + [len(chunk)], data))
+        if name == "TIMES":
+            kind, dims = 4, [2]
+            data = numbers.float_words([_minutes_seconds(e.seconds) for e in entries]).tobytes()
+        elif name == "ICON_IDS":
+            kind, dims = 2, []
+            data = np.array([e.icon for e in entries], numbers.int16).tobytes()
+        elif name == "GENERIC_FLAGS":
+            kind, dims = 1, []
+            data = np.array([e.flag for e in entries], np.int8).tobytes()
+        else:
+            attribute = name[:-1].lower()  # CONTEXTS -> context ...
+            kind = -1
+            dims, data = _texts([getattr(e, attribute) for e in entries])
+        records.append(_parameter(group_id, name, kind, dims + [count], data))
     return records
 
 
@@ -282,6 +281,9 @@ def write_events(path, target, events):
     entries = _existing(path, parameters.get("EVENT", {}))
     subject = _subject(entries, parameters)
     entries = _merged(entries, events, subject, layout.frame_rate)
+    if len(entries) > _MAX_EVENTS:
+        raise _refuse(path, f"its EVENT group would hold {len(entries)} events, "
+                            f"it holds at most {_MAX_EVENTS}")
 
     at, length = layout.section_bytes
     with open(path, "rb") as f:
