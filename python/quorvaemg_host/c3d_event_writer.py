@@ -119,8 +119,8 @@ def _subject(entries, parameters):
 
 
 def _minutes_seconds(seconds):
-    """Whole minutes and the seconds left, as the file keeps a time; a float32 of
-    under a minute keeps a frame's time to well under a microsecond."""
+    """Whole minutes and the seconds left, as the file keeps a time: the seconds,
+    under a minute, keep to 4 microseconds as float32 however long the trial."""
     minutes = math.floor(seconds / 60.0) if seconds >= 60.0 else 0
     return [float(minutes), seconds - 60.0 * minutes]
 
@@ -132,6 +132,11 @@ def _record(owner, name, body, description=b""):
     name = name.encode("ascii")
     return bytearray(bytes([len(name), owner & 0xFF]) + name + b"\0\0" + body
                      + bytes([len(description)]) + description)
+
+
+def _name_end(raw):
+    """Where a record's offset to the next one is (a locked name's length is negative)."""
+    return 2 + (raw[0] if raw[0] < 128 else 256 - raw[0])
 
 
 def _parameter(group_id, name, kind, dims, data):
@@ -172,7 +177,7 @@ def _chain(pieces, numbers):
     bytes when they already say the right thing."""
     out = bytearray()
     for k, (record, raw) in enumerate(pieces):
-        name_end = 2 + (raw[0] if raw[0] < 128 else 256 - raw[0])  # a locked name counts negative
+        name_end = _name_end(raw)
         following = 0 if k == len(pieces) - 1 else len(raw) - name_end
         if record is None or record.following != following:
             raw[name_end:name_end + 2] = np.array([following & 0xFFFF], numbers.uint16).tobytes()
@@ -227,7 +232,7 @@ def _move_data_start(path, starts, block, numbers):
     """POINT:DATA_START set to ``block`` in its records, in the type each has (a
     16-bit integer as the format has it, a byte or a float as some writers do)."""
     for raw in starts:
-        at = 2 + (raw[0] if raw[0] < 128 else 256 - raw[0]) + 2
+        at = _name_end(raw) + 2
         kind, ndims = raw[at], raw[at + 1]
         value = at + 2 + ndims
         if 0 in raw[at + 2:value]:
