@@ -144,13 +144,20 @@ def _values(section, at, kind, dims, numbers):
             np.float64).tolist()
 
 
-def read_parameters(section, numbers):
-    """The parameters of ``section`` (the section's bytes from its first byte, as many
-    as may belong to it): ({GROUP: {NAME: Parameter}}, bytes the records use).
+Record = namedtuple("Record", "at body end following owner name parameter")
+Record.__doc__ = """One parameter record: where it starts (``at``), where its offset to the
+next record is (``body``), the end of its own bytes, that offset as read (0 for
+the last record), its owner (negative: a group record, its id negated), its
+upper-case name and, for a parameter, its ``Parameter``."""
 
-    Names are upper case; of two parameters of one name the later counts.
-    """
-    groups, members = {}, []
+
+def walk_records(section, numbers):
+    """The records of ``section`` (its bytes from its first byte, as many as may belong
+    to it) in the order they are chained, and the bytes the records use.
+
+    Refuses a record or a value list that runs past the bytes at hand, and an
+    offset that points outside them."""
+    records = []
     at, end = 4, 4
     while at + 2 <= len(section):
         length, owner = struct.unpack_from("<bb", section, at)
@@ -161,8 +168,8 @@ def read_parameters(section, numbers):
             raise FormatError("a parameter runs past the end of its section")
         name = bytes(section[at + 2:body]).decode("latin-1").upper()
         following = numbers.integer(section, body)
+        parameter = None
         if owner < 0:
-            groups[-owner] = name
             end = body + 3 + (section[body + 2] if body + 2 < len(section) else 0)
         else:
             if body + 4 > len(section):
@@ -173,10 +180,11 @@ def read_parameters(section, numbers):
             if len(dims) != ndims:
                 raise FormatError("a parameter runs past the end of its section")
             values = _values(section, body + 4 + ndims, kind, dims, numbers)
-            members.append((owner, name, Parameter(kind, dims, values)))
+            parameter = Parameter(kind, dims, values)
             data_end = body + 4 + ndims + abs(kind) * _count(dims)
             end = data_end + 1 + (section[data_end] if data_end < len(section) else 0)
         if following == 0:
+            records.append(Record(at, body, end, 0, owner, name, parameter))
             break
         if body + following != end and numbers.swapped(section, body) == end - body:
             following = end - body  # one writer's big-endian files give a few in Intel order
@@ -186,13 +194,28 @@ def read_parameters(section, numbers):
                 raise FormatError("a parameter points back to an earlier one")
         if body + following > len(section):
             raise FormatError("a parameter points past the end of its section")
+        records.append(Record(at, body, end, following, owner, name, parameter))
         at = body + following
         end = max(end, at)
+    return records, min(end, len(section))
+
+
+def read_parameters(section, numbers):
+    """The parameters of ``section`` (the section's bytes from its first byte, as many
+    as may belong to it): ({GROUP: {NAME: Parameter}}, bytes the records use).
+
+    Names are upper case; of two parameters of one name the later counts.
+    """
+    records, end = walk_records(section, numbers)
+    groups = {}
+    for record in records:
+        if record.owner < 0:
+            groups[-record.owner] = record.name
     parameters = {name: {} for name in groups.values()}
-    for owner, name, parameter in members:
-        if owner in groups:
-            parameters[groups[owner]][name] = parameter
-    return parameters, min(end, len(section))
+    for record in records:
+        if record.owner >= 0 and record.owner in groups:
+            parameters[groups[record.owner]][record.name] = record.parameter
+    return parameters, end
 
 
 def values(group, name):

@@ -167,6 +167,7 @@ class Layout(Samples):
                 raise damaged(self.path, "its parameter section is cut short") from None
             raise damaged(self.path, f"its parameters cannot be read: {exc}") from None
         self.parameters_end = at + used
+        self.section_bytes = (at, len(section))  # what was read as the section, for a rewrite
         filled = -(-used // fmt.BLOCK)
         self.declared = (declared, at + fmt.BLOCK * declared)
         if filled > declared:
