@@ -160,3 +160,39 @@ def test_missing_markers_and_bad_unit_are_told():
                      "Right: no toe or pelvis marker found, no events"] and found == {}
     with pytest.raises(ValueError, match="unit 'ft' is not mm, cm or m"):
         markers.detect_events(points, RATE, unit="ft")
+
+
+@pytest.mark.parametrize("pelvis, lost", [
+    (("SACR",), {}),
+    (("LPSI", "RPSI"), {"LHEE": (300, 340), "RTOE": (700, 705), "LPSI": (900, 960)}),
+    (("SACR",), {"SACR": (1100, 1104), "RHEE": (0, 50)}),
+], ids=["sacrum", "midpoint-lost-samples", "pelvis-lost"])
+def test_both_feet_at_once_as_each_alone(pelvis, lost):
+    # One call for both feet, lost samples as zeros: the events of each foot on
+    # its own, from trajectories with the zeros made NaN.
+    points, _, _, _ = walk([("stand", 2), NORMAL, ("walk", 10, (0, 1), 1500, 1.0)], RATE)
+    points["LPSI"], points["RPSI"] = points["SACR"] + [0, 60, 0], points["SACR"] - [0, 60, 0]
+    for label, (a, b) in lost.items():
+        points[label][a:b] = 0
+    feet = [(points[side + "HEE"], points[side + "TOE"]) for side in "LR"]
+    got = _core.feet_events([points[m] for m in pelvis], feet, RATE, 6.0, 100.0)
+    p = markers.trajectory(points, pelvis)
+    for (heel, toe), (strikes, offs) in zip(feet, got):
+        alone = _core.marker_events(markers.trajectory({"h": heel}, ["h"]),
+                                    markers.trajectory({"t": toe}, ["t"]), p, RATE, 6.0, 100.0)
+        assert len(strikes) > 20 and strikes.tolist() == alone[0].tolist()
+        assert offs.tolist() == alone[1].tolist()
+
+
+@pytest.mark.parametrize("pelvis, feet, error, message", [
+    ([], [(_GOOD, _GOOD)], ValueError, "pelvis must hold at least one marker"),
+    (_GOOD[0], [], ValueError, "pelvis marker 1 must have shape (frames, 3)"),
+    ([_GOOD], "feet", TypeError, "feet must be a sequence of (heel, toe) pairs, not str"),
+    ([_GOOD], [(_GOOD,)], ValueError, "foot 1 must be a (heel, toe) pair, not 1 arrays"),
+    ([_GOOD], [(_GOOD, _GOOD), (_GOOD, _GOOD[1:])], ValueError,
+     "toe of foot 2 has 49 frames, pelvis marker 1 50: the markers must have as many frames"),
+])
+def test_feet_events_refuses_bad_markers(pelvis, feet, error, message):
+    with pytest.raises(error) as caught:
+        _core.feet_events(pelvis, feet, 100)
+    assert message in str(caught.value)

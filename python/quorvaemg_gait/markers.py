@@ -4,7 +4,7 @@ Each foot's heel and toe and the pelvis are found among the trial's markers
 by their usual names (``LHEE``, ``RTOE``, ``SACR``..., with or without a
 subject prefix such as ``Matt:LHEE``); a table ``role,side,marker`` given by
 the lab names them where its names differ.  The events themselves are the
-core's ``marker_events`` (the coordinate method of Zeni et al. 2008).
+core's ``feet_events`` (the coordinate method of Zeni et al. 2008).
 """
 
 import numpy as np
@@ -125,17 +125,43 @@ def detect_events(points, rate, unit="mm", lowpass=6.0, overrides=None):
     if overrides is not None and not isinstance(overrides, dict):
         overrides = read_overrides(overrides)
     speed = still_speed(unit)
+    found = {side: find_roles(points, side, overrides) for side in ("Left", "Right")}
+    # Sides of one pelvis (nearly always both) in one call: the pelvis is then
+    # filtered, and its stretches of walking found, once.
+    by_pelvis, answers = {}, {}
+    for side, roles in found.items():
+        if all(role in roles for role in ROLES):
+            by_pelvis.setdefault(roles["pelvis"], []).append(side)
+    for pelvis, sides in by_pelvis.items():
+        arrays = _arrays(points, pelvis + tuple(found[s][r][0] for s in sides for r in ROLES[:2]))
+        feet = [tuple(arrays[len(pelvis) + 2 * k:len(pelvis) + 2 * k + 2])
+                for k in range(len(sides))]
+        answers.update(zip(sides, _core.feet_events(arrays[:len(pelvis)], feet, rate, lowpass,
+                                                    speed)))
     events, notes = {}, []
-    for side in ("Left", "Right"):
-        roles = find_roles(points, side, overrides)
+    for side, roles in found.items():
         missing = [role for role in ROLES if role not in roles]
         if missing:
             notes.append(f"{side}: no {' or '.join(missing)} marker found, no events")
             continue
-        heel, toe, pelvis = (trajectory(points, roles[role]) for role in ROLES)
-        strikes, offs = _core.marker_events(heel, toe, pelvis, rate, lowpass, speed)
+        strikes, offs = answers[side]
         events[(side, STRIKE)] = strikes.tolist()
         events[(side, OFF)] = offs.tolist()
         notes.append(f"{side}: heel {roles['heel'][0]}, toe {roles['toe'][0]}, pelvis "
                      f"{' + '.join(roles['pelvis'])}: {len(strikes)} strikes, {len(offs)} offs")
     return events, notes
+
+
+def _arrays(points, labels):
+    """The markers ``labels`` as float64 arrays of frames x 3, all as long, as the
+    core takes them (a sample of all zeros is missing there, as in ``trajectory``)."""
+    arrays = []
+    for label in labels:
+        xyz = np.asarray(points[label], dtype=np.float64)
+        if xyz.ndim != 2 or xyz.shape[1] != 3:
+            raise ValueError(f"marker {label} must have shape (frames, 3), not {xyz.shape}")
+        if arrays and len(xyz) != len(arrays[0]):
+            raise ValueError(f"marker {label} has {len(xyz)} frames, {labels[0]} "
+                             f"{len(arrays[0])}: the markers must have as many frames")
+        arrays.append(xyz)
+    return arrays

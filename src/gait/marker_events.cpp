@@ -5,6 +5,7 @@
 // behind it.  Labs' C3D files often carry no events, or only some.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -50,94 +51,118 @@ Lowpass lowpass_design(double rate, double cutoff) {
     return f;
 }
 
-// One pass over `rows` rows of W values in place (W independent filters run
-// side by side: each one's recursion waits on itself, not on the others),
-// from the steady state of the first row; backwards from the last.
+// One pass of the filter, in place, over the rows of W values of a padded
+// stretch held in three parts (the padding before it, the stretch, the
+// padding after it; the stretch itself filtered where it lies rather than
+// copied, for a whole trial is megabytes of fresh pages), from the steady
+// state of its first row; backwards from its last.  W independent filters
+// run side by side: each one's recursion waits on itself, not on the others.
 template <std::size_t W>
-void lowpass_pass(const Lowpass &f, double *x, std::size_t rows, bool backwards) {
-    // The first two rows as the transposed direct form (which the initial
-    // state is for), the rest as the direct form: its recursion is one
-    // multiply-add shorter.
+void lowpass_pass(const Lowpass &f, double *const parts[3], const std::size_t rows[3],
+                  bool backwards) {
     const std::ptrdiff_t step = backwards ? -static_cast<std::ptrdiff_t>(W) : W;
-    double *row = backwards ? x + (rows - 1) * W : x;
     double v1[W], v2[W], y1[W], y2[W];
-    for (std::size_t c = 0; c < W; ++c) {
-        const double first = row[c], second = row[step + c];
-        const double y = f.b0 * first + f.z0 * first;
-        const double z0 = f.b1 * first - f.a1 * y + f.z1 * first;
-        v2[c] = first;
-        v1[c] = second;
-        y2[c] = y;
-        y1[c] = f.b0 * second + z0;
-        row[c] = y2[c];
-        row[step + c] = y1[c];
-    }
-    row += 2 * step;
-    for (std::size_t j = 2; j < rows; ++j, row += step) {
-        for (std::size_t c = 0; c < W; ++c) {
-            const double v = row[c];
-            const double y = (f.b0 * v + f.b1 * v1[c] + f.b2 * v2[c] - f.a2 * y2[c]) - f.a1 * y1[c];
-            v2[c] = v1[c];
-            v1[c] = v;
-            y2[c] = y1[c];
-            y1[c] = y;
-            row[c] = y;
+    for (int q = 0; q < 3; ++q) {
+        const int part = backwards ? 2 - q : q;
+        double *row = backwards ? parts[part] + (rows[part] - 1) * W : parts[part];
+        std::size_t j = 0;
+        if (q == 0) {
+            // The first two rows (of the padding: it is longer) as the
+            // transposed direct form, which the initial state is for; the
+            // rest as the direct form: its recursion is one multiply-add shorter.
+            for (std::size_t c = 0; c < W; ++c) {
+                const double first = row[c], second = row[step + c];
+                const double y = f.b0 * first + f.z0 * first;
+                const double z0 = f.b1 * first - f.a1 * y + f.z1 * first;
+                v2[c] = first;
+                v1[c] = second;
+                y2[c] = y;
+                y1[c] = f.b0 * second + z0;
+                row[c] = y2[c];
+                row[step + c] = y1[c];
+            }
+            row += 2 * step;
+            j = 2;
         }
-    }
-}
-
-// Zero-lag filtering of the first W values of `m` rows of S, each column
-// with the odd reflection padding of scipy's filtfilt, into rows of W;
-// `work` is reused between calls.
-template <std::size_t W, std::size_t S>
-void lowpass_stretch(const Lowpass &f, const double *x, double *out, std::size_t m,
-                     std::vector<double> &work) {
-    work.resize((m + 2 * PAD) * W);
-    double *w = work.data();
-    for (std::size_t c = 0; c < W; ++c) {
-        const double head = x[c], tail = x[(m - 1) * S + c];
-        for (std::size_t k = 0; k < PAD; ++k) {
-            w[k * W + c] = 2 * head - x[(PAD - k) * S + c];
-            w[(PAD + m + k) * W + c] = 2 * tail - x[(m - 2 - k) * S + c];
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            w[(PAD + i) * W + c] = x[i * S + c];
-        }
-    }
-    lowpass_pass<W>(f, w, m + 2 * PAD, false);
-    lowpass_pass<W>(f, w, m + 2 * PAD, true);
-    std::copy(w + PAD * W, w + (PAD + m) * W, out);
-}
-
-// The first W values of each row of S, filtered over each gap-free stretch
-// of `frames` rows on its own; a row with any NaN is a gap, and so is every
-// row of a stretch too short to filter.
-template <std::size_t W, std::size_t S>
-void lowpass_rows(const Lowpass &f, const double *x, std::size_t frames, std::vector<double> &out,
-                  std::vector<double> &work) {
-    out.assign(frames * W, NaN);
-    auto whole = [&](std::size_t i) {
-        for (std::size_t c = 0; c < S; ++c) {
-            if (std::isnan(x[i * S + c])) {
-                return false;
+        for (; j < rows[part]; ++j, row += step) {
+            for (std::size_t c = 0; c < W; ++c) {
+                const double v = row[c];
+                const double y =
+                    (f.b0 * v + f.b1 * v1[c] + f.b2 * v2[c] - f.a2 * y2[c]) - f.a1 * y1[c];
+                v2[c] = v1[c];
+                v1[c] = v;
+                y2[c] = y1[c];
+                y1[c] = y;
+                row[c] = y;
             }
         }
-        return true;
-    };
+    }
+}
+
+// Zero-lag filtering, in place, of `m` (more than PAD) rows of W values, each
+// column with the odd reflection padding of scipy's filtfilt.
+template <std::size_t W>
+void lowpass_stretch(const Lowpass &f, double *x, std::size_t m) {
+    double before[PAD * W], after[PAD * W];
+    for (std::size_t c = 0; c < W; ++c) {
+        const double head = x[c], tail = x[(m - 1) * W + c];
+        for (std::size_t k = 0; k < PAD; ++k) {
+            before[k * W + c] = 2 * head - x[(PAD - k) * W + c];
+            after[k * W + c] = 2 * tail - x[(m - 2 - k) * W + c];
+        }
+    }
+    double *const parts[3] = {before, x, after};
+    const std::size_t rows[3] = {PAD, m, PAD};
+    lowpass_pass<W>(f, parts, rows, false);
+    lowpass_pass<W>(f, parts, rows, true);
+}
+
+// Calls stretch(start, end) for each run of rows [start, end) of `frames`
+// with no row `missing(i)`, in order.
+template <class Missing, class Stretch>
+void each_stretch(std::size_t frames, Missing missing, Stretch stretch) {
     for (std::size_t start = 0; start < frames;) {
-        if (!whole(start)) {
+        if (missing(start)) {
             ++start;
             continue;
         }
-        std::size_t end = start;
-        while (end < frames && whole(end)) {
+        std::size_t end = start + 1;
+        while (end < frames && !missing(end)) {
             ++end;
         }
-        if (end - start > PAD) {
-            lowpass_stretch<W, S>(f, x + start * S, out.data() + start * W, end - start, work);
-        }
+        stretch(start, end);
         start = end;
     }
+}
+
+// Each gap-free stretch of `frames` rows of W values (a row with a NaN is a
+// gap) filtered in place on its own; a stretch too short to filter becomes a
+// gap.
+template <std::size_t W>
+void lowpass_rows(const Lowpass &f, double *x, std::size_t frames) {
+    each_stretch(
+        frames, [x](std::size_t i) {
+            for (std::size_t c = 0; c < W; ++c) {
+                if (std::isnan(x[i * W + c])) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        [&f, x](std::size_t start, std::size_t end) {
+            if (end - start > PAD) {
+                lowpass_stretch<W>(f, x + start * W, end - start);
+            } else {
+                std::fill(x + start * W, x + end * W, NaN);
+            }
+        });
+}
+
+// A marker's sample is missing where any coordinate is NaN and, in markers as
+// capture systems write them (`zeros_lost`), where all three are zero.
+inline bool sample_missing(const double *xyz, bool zeros_lost) {
+    return std::isnan(xyz[0]) || std::isnan(xyz[1]) || std::isnan(xyz[2]) ||
+           (zeros_lost && xyz[0] == 0 && xyz[1] == 0 && xyz[2] == 0);
 }
 
 struct Event {
@@ -146,71 +171,203 @@ struct Event {
     bool strike;
 };
 
-// Frames of each straight stretch of walking: the same number for frames of
-// one stretch, -1 where the pelvis stands still or is missing.
-void walking_stretches(const std::vector<double> &pelvis, std::size_t n, double rate,
-                       double still_speed, std::vector<double> &vx, std::vector<double> &vy,
-                       std::vector<long> &stretch) {
-    stretch.assign(n, -1);
-    vx.assign(n, 0);
-    vy.assign(n, 0);
-    long current = -1;
+// Frames [begin, end), in order and apart.
+struct Span {
+    std::size_t begin, end;
+};
+
+// Whether any of `spans` (in order, apart) holds a frame of [from, to).
+bool meets(const std::vector<Span> &spans, std::size_t from, std::size_t to) {
+    const auto after = std::upper_bound(spans.begin(), spans.end(), from,
+                                        [](std::size_t i, const Span &s) { return i < s.end; });
+    return after != spans.end() && after->begin < to;
+}
+
+// The pelvis's filtered path (x, y a frame), its straight stretches of
+// walking, and each stretch's axis (x or y) and sign from its mean velocity:
+// the same for every foot.
+struct Walking {
+    std::vector<double> p;
+    std::vector<Span> stretches;
+    std::vector<std::size_t> axis;
+    std::vector<double> sign;
+
+    // The stretch of frame i, -1 where the pelvis stands still or is missing.
+    long stretch_of(std::size_t i) const {
+        const auto after = std::upper_bound(stretches.begin(), stretches.end(), i,
+                                            [](std::size_t j, const Span &s) { return j < s.end; });
+        return after != stretches.end() && after->begin <= i ? after - stretches.begin() : -1;
+    }
+};
+
+// The midpoint of the pelvis markers (x and y), NaN where any is missing.
+void pelvis_midpoint(const std::vector<const double *> &markers, std::size_t n, bool zeros_lost,
+                     std::vector<double> &out) {
+    out.resize(n * 2);
+    const double count = static_cast<double>(markers.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        double x = 0, y = 0;
+        bool missing = false;
+        for (std::size_t m = 0; m < markers.size(); ++m) {
+            const double *xyz = markers[m] + i * 3;
+            missing = missing || sample_missing(xyz, zeros_lost);
+            // As numpy adds them: the first as it is, then each next one.
+            x = m ? x + xyz[0] : xyz[0];
+            y = m ? y + xyz[1] : xyz[1];
+        }
+        if (missing) {
+            x = y = NaN;
+        } else if (markers.size() > 1) {
+            x /= count;
+            y /= count;
+        }
+        out[i * 2] = x;
+        out[i * 2 + 1] = y;
+    }
+}
+
+// A new stretch where the pelvis starts walking and where it has turned more
+// than 45 degrees from the heading the stretch began with.
+void walking_of(const Lowpass &f, const std::vector<const double *> &pelvis, std::size_t n,
+                double rate, double still_speed, bool zeros_lost, Walking &w) {
+    pelvis_midpoint(pelvis, n, zeros_lost, w.p);
+    lowpass_rows<2>(f, w.p.data(), n);
+    const std::vector<double> &p = w.p;
+    std::vector<double> sum_x, sum_y;
     double hx = 0, hy = 0;  // the heading where the stretch began, a unit vector
     bool walking = false;
     const double least = still_speed * still_speed;
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        const double *before = &pelvis[(i - 1) * 2], *after = &pelvis[(i + 1) * 2];
-        vx[i] = (after[0] - before[0]) * rate / 2;
-        vy[i] = (after[1] - before[1]) * rate / 2;
-        const double square = vx[i] * vx[i] + vy[i] * vy[i];
+        const double *before = &p[(i - 1) * 2], *after = &p[(i + 1) * 2];
+        const double vx = (after[0] - before[0]) * rate / 2;
+        const double vy = (after[1] - before[1]) * rate / 2;
+        const double square = vx * vx + vy * vy;
         if (!(square >= least)) {  // NaN too: the pelvis is missing
             walking = false;
             continue;
         }
         // Turned too far: the cosine of the angle below TURN_COSINE.
         const double speed = std::sqrt(square);
-        if (!walking || vx[i] * hx + vy[i] * hy < TURN_COSINE * speed) {
-            ++current;
-            hx = vx[i] / speed;
-            hy = vy[i] / speed;
+        if (!walking || vx * hx + vy * hy < TURN_COSINE * speed) {
+            w.stretches.push_back({i, i});
+            sum_x.push_back(0);
+            sum_y.push_back(0);
+            hx = vx / speed;
+            hy = vy / speed;
             walking = true;
         }
-        stretch[i] = current;
+        w.stretches.back().end = i + 1;
+        sum_x.back() += vx;
+        sum_y.back() += vy;
+    }
+    for (std::size_t k = 0; k < w.stretches.size(); ++k) {
+        const bool along_x = std::fabs(sum_x[k]) >= std::fabs(sum_y[k]);
+        w.axis.push_back(along_x ? 0 : 1);
+        w.sign.push_back((along_x ? sum_x[k] : sum_y[k]) >= 0 ? 1 : -1);
     }
 }
 
-// Extremes of `relative` (already signed so that the wanted extreme is a
-// maximum) at frames whose both neighbours are of the same stretch.
-void extremes(const std::vector<double> &relative, const std::vector<long> &stretch,
-              bool strike, std::vector<Event> &events) {
-    for (std::size_t i = 1; i + 1 < relative.size(); ++i) {
-        const double l = relative[i - 1], c = relative[i], r = relative[i + 1];
-        if (stretch[i] < 0 || stretch[i - 1] != stretch[i] || stretch[i + 1] != stretch[i] ||
-            !(c > l && c >= r)) {  // NaN neighbours fail too: no event at a gap's edge
+// The filtered marker (rows of x, y from frame `start` to before `end`): the
+// maxima of `flip` x sign x (marker - pelvis) along each stretch of walking
+// within it, the sign of the stretch's heading, at frames whose both
+// neighbours are of the same stretch and of the marker's filtered stretch.
+void extremes(const double *marker, std::size_t start, std::size_t end, const Walking &w,
+              double flip, bool strike, std::vector<Event> &events) {
+    const double *p = w.p.data();
+    auto k = static_cast<std::size_t>(
+        std::upper_bound(w.stretches.begin(), w.stretches.end(), start,
+                         [](std::size_t i, const Span &s) { return i < s.end; }) -
+        w.stretches.begin());
+    for (; k < w.stretches.size() && w.stretches[k].begin < end; ++k) {
+        const std::size_t from = std::max(start, w.stretches[k].begin),
+                          to = std::min(end, w.stretches[k].end);
+        if (to < from + 3) {
             continue;
         }
-        const double curve = l - 2 * c + r;
-        const double shift = curve < 0 ? 0.5 * (l - r) / curve : 0;
-        events.push_back({static_cast<double>(i) + shift, c, strike});
+        const std::size_t axis = w.axis[k];
+        const double sign = flip * w.sign[k];
+        auto relative = [&](std::size_t i) {
+            return sign * (marker[(i - start) * 2 + axis] - p[i * 2 + axis]);
+        };
+        double l = relative(from), c = relative(from + 1);
+        for (std::size_t i = from + 1; i + 1 < to; ++i) {
+            const double r = relative(i + 1);
+            if (c > l && c >= r) {  // NaN fails too: no event where the pelvis is missing
+                const double curve = l - 2 * c + r;
+                const double shift = curve < 0 ? 0.5 * (l - r) / curve : 0;
+                events.push_back({static_cast<double>(i) + shift, c, strike});
+            }
+            l = c;
+            c = r;
+        }
     }
+}
+
+// The working arrays of one call, made once and reused by each marker.
+struct Scratch {
+    std::vector<double> work;
+    std::vector<Span> heel_gaps, toe_gaps;
+    std::vector<Event> strikes, offs, events;
+};
+
+// A foot marker filtered stretch by stretch, each stretch's extremes found
+// as soon as it is filtered; `gaps` gets the frames it has no filtered value
+// at (its gaps and its stretches too short to filter).
+void marker_extremes(const Lowpass &f, const double *xyz, std::size_t n, bool zeros_lost,
+                     const Walking &w, double flip, bool strike, std::vector<Event> &events,
+                     std::vector<Span> &gaps, std::vector<double> &work) {
+    events.clear();
+    gaps.clear();
+    std::size_t filtered = 0;  // frames before this one are filtered or in gaps
+    auto gap = [&gaps](std::size_t begin, std::size_t end) {
+        if (begin < end) {
+            if (!gaps.empty() && gaps.back().end == begin) {
+                gaps.back().end = end;
+            } else {
+                gaps.push_back({begin, end});
+            }
+        }
+    };
+    each_stretch(
+        n, [xyz, zeros_lost](std::size_t i) { return sample_missing(xyz + i * 3, zeros_lost); },
+        [&](std::size_t start, std::size_t end) {
+            gap(filtered, start);
+            filtered = end;
+            if (end - start <= PAD) {
+                gap(start, end);
+                return;
+            }
+            // Only the horizontal coordinates count; a sample is missing all
+            // the same when its height is.
+            work.resize((end - start) * 2);
+            for (std::size_t i = start; i < end; ++i) {
+                work[(i - start) * 2] = xyz[i * 3];
+                work[(i - start) * 2 + 1] = xyz[i * 3 + 1];
+            }
+            lowpass_stretch<2>(f, work.data(), end - start);
+            extremes(work.data(), start, end, w, flip, strike, events);
+        });
+    gap(filtered, n);
 }
 
 // Strike, off, strike...: of two events of one kind with none of the other
 // between, the stronger is kept - unless the other kind's marker was missing
-// somewhere between them (its event may be in the gap).
-std::vector<Event> alternating(std::vector<Event> events, const std::vector<long> &stretch,
-                               const std::vector<std::size_t> &heel_gaps,
-                               const std::vector<std::size_t> &toe_gaps) {
-    std::sort(events.begin(), events.end(),
-              [](const Event &a, const Event &b) { return a.at < b.at; });
+// somewhere between them (its event may be in the gap).  Both kinds come in
+// the order of their frames: merged, not sorted.
+std::vector<Event> alternating(const Walking &w, Scratch &s) {
+    s.events.clear();
+    std::merge(s.strikes.begin(), s.strikes.end(), s.offs.begin(), s.offs.end(),
+               std::back_inserter(s.events),
+               [](const Event &a, const Event &b) { return a.at < b.at; });
     std::vector<Event> kept;
-    for (const Event &e : events) {
+    const std::size_t last_frame = w.p.size() / 2 - 1;
+    for (const Event &e : s.events) {
         if (!kept.empty() && kept.back().strike == e.strike) {
             const Event &last = kept.back();
             const auto from = static_cast<std::size_t>(last.at), to = static_cast<std::size_t>(e.at) + 1;
-            const std::vector<std::size_t> &gaps = e.strike ? toe_gaps : heel_gaps;
-            const bool same_stretch = stretch[from] == stretch[std::min(to, stretch.size() - 1)];
-            if (same_stretch && gaps[to] == gaps[from]) {
+            const std::vector<Span> &gaps = e.strike ? s.toe_gaps : s.heel_gaps;
+            const bool same_stretch = w.stretch_of(from) == w.stretch_of(std::min(to, last_frame));
+            if (same_stretch && !meets(gaps, from, to)) {
                 if (e.strength > last.strength) {
                     kept.back() = e;
                 }
@@ -222,67 +379,24 @@ std::vector<Event> alternating(std::vector<Event> events, const std::vector<long
     return kept;
 }
 
-// Counts of missing frames of a marker before each frame (one more entry).
-void gap_counts(const std::vector<double> &marker, std::size_t n,
-                std::vector<std::size_t> &counts) {
-    counts.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        counts[i + 1] = counts[i] + (std::isnan(marker[i * 2]) ? 1 : 0);
-    }
-}
-
-// The working arrays of foot_events, made once per call and reused by its
-// steps.
-struct Scratch {
-    std::vector<double> h, t, p, vx, vy, heel_ahead, toe_behind, work;
-    std::vector<long> stretch;
-    std::vector<std::size_t> heel_gaps, toe_gaps;
-};
-
-std::vector<Event> foot_events(const double *heel, const double *toe, const double *pelvis,
-                               std::size_t n, double rate, double cutoff, double still_speed) {
+// Events of each foot (heel, toe) against one pelvis (the midpoint of its
+// markers), all `n` frames of rows of 3.
+std::vector<std::vector<Event>> feet_of(const std::vector<const double *> &pelvis,
+                                        const std::vector<std::pair<const double *, const double *>> &feet,
+                                        std::size_t n, double rate, double cutoff,
+                                        double still_speed, bool zeros_lost) {
     const Lowpass f = lowpass_design(rate, cutoff);
+    Walking w;
+    walking_of(f, pelvis, n, rate, still_speed, zeros_lost, w);
     Scratch s;
-    // Only the horizontal coordinates count; a sample is missing all the same
-    // when its height is.
-    lowpass_rows<2, 3>(f, heel, n, s.h, s.work);
-    lowpass_rows<2, 3>(f, toe, n, s.t, s.work);
-    lowpass_rows<2, 3>(f, pelvis, n, s.p, s.work);
-    const std::vector<double> &h = s.h, &t = s.t, &p = s.p, &vx = s.vx, &vy = s.vy;
-    walking_stretches(p, n, rate, still_speed, s.vx, s.vy, s.stretch);
-    const std::vector<long> &stretch = s.stretch;
-    // Each stretch's axis (x or y) and sign from its mean velocity.
-    long stretches = 0;
-    for (long k : stretch) {
-        stretches = std::max(stretches, k + 1);
+    std::vector<std::vector<Event>> events;
+    for (const auto &[heel, toe] : feet) {
+        // The heel farthest ahead of the pelvis, the toe farthest behind it.
+        marker_extremes(f, heel, n, zeros_lost, w, 1, true, s.strikes, s.heel_gaps, s.work);
+        marker_extremes(f, toe, n, zeros_lost, w, -1, false, s.offs, s.toe_gaps, s.work);
+        events.push_back(alternating(w, s));
     }
-    std::vector<double> sum_x(stretches, 0), sum_y(stretches, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (stretch[i] >= 0) {
-            sum_x[stretch[i]] += vx[i];
-            sum_y[stretch[i]] += vy[i];
-        }
-    }
-    std::vector<double> &heel_ahead = s.heel_ahead, &toe_behind = s.toe_behind;
-    heel_ahead.assign(n, NaN);
-    toe_behind.assign(n, NaN);
-    for (std::size_t i = 0; i < n; ++i) {
-        const long k = stretch[i];
-        if (k < 0) {
-            continue;
-        }
-        const bool along_x = std::fabs(sum_x[k]) >= std::fabs(sum_y[k]);
-        const std::size_t axis = along_x ? 0 : 1;
-        const double sign = (along_x ? sum_x[k] : sum_y[k]) >= 0 ? 1 : -1;
-        heel_ahead[i] = sign * (h[i * 2 + axis] - p[i * 2 + axis]);
-        toe_behind[i] = -sign * (t[i * 2 + axis] - p[i * 2 + axis]);
-    }
-    std::vector<Event> events;
-    extremes(heel_ahead, stretch, true, events);
-    extremes(toe_behind, stretch, false, events);
-    gap_counts(h, n, s.heel_gaps);
-    gap_counts(t, n, s.toe_gaps);
-    return alternating(std::move(events), stretch, s.heel_gaps, s.toe_gaps);
+    return events;
 }
 
 py::array_t<double> positions(const std::vector<Event> &events, bool strike) {
@@ -319,23 +433,93 @@ py::tuple marker_events(py::handle heel, py::handle toe, py::handle pelvis, py::
     const double fs = positive_number(rate, "rate");
     const double cutoff = checked_cutoff(lowpass, fs);
     const double still = positive_number(still_speed, "still_speed");
-    std::vector<Event> events;
+    std::vector<std::vector<Event>> events;
     {
         py::gil_scoped_release unlocked;
-        events = foot_events(h.data(), t.data(), p.data(), static_cast<std::size_t>(h.shape(0)),
-                             fs, cutoff, still);
+        events = feet_of({p.data()}, {{h.data(), t.data()}}, static_cast<std::size_t>(h.shape(0)),
+                         fs, cutoff, still, false);
     }
-    return py::make_tuple(positions(events, true), positions(events, false));
+    return py::make_tuple(positions(events[0], true), positions(events[0], false));
+}
+
+// The markers of a call to feet_events, kept alive while the core reads them.
+struct FeetMarkers {
+    std::vector<DoubleArray> arrays;
+    std::vector<const double *> pelvis;
+    std::vector<std::pair<const double *, const double *>> feet;
+    py::ssize_t frames = -1;
+
+    const double *add(py::handle value, const std::string &name) {
+        arrays.push_back(gappy_samples(value, name, 3));
+        const DoubleArray &array = arrays.back();
+        if (frames < 0) {
+            frames = array.shape(0);
+        } else if (array.shape(0) != frames) {
+            refuse(PyExc_ValueError, name + " has " + std::to_string(array.shape(0)) +
+                                         " frames, pelvis marker 1 " + std::to_string(frames) +
+                                         ": the markers must have as many frames");
+        }
+        return array.data();
+    }
+};
+
+std::vector<py::object> items_of(py::handle value, const std::string &name, const char *what) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || !PySequence_Check(value.ptr())) {
+        refuse(PyExc_TypeError, name + " must be a sequence of " + what + ", not " +
+                                    Py_TYPE(value.ptr())->tp_name);
+    }
+    std::vector<py::object> items;
+    for (py::handle item : py::reinterpret_borrow<py::sequence>(value)) {
+        items.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    return items;
+}
+
+py::list feet_events(py::handle pelvis, py::handle feet, py::handle rate, py::handle lowpass,
+                     py::handle still_speed) {
+    FeetMarkers m;
+    const std::vector<py::object> pelvis_items = items_of(pelvis, "pelvis", "marker arrays");
+    if (pelvis_items.empty()) {
+        refuse(PyExc_ValueError, "pelvis must hold at least one marker");
+    }
+    for (std::size_t k = 0; k < pelvis_items.size(); ++k) {
+        m.pelvis.push_back(m.add(pelvis_items[k], "pelvis marker " + std::to_string(k + 1)));
+    }
+    const std::vector<py::object> foot_items = items_of(feet, "feet", "(heel, toe) pairs");
+    for (std::size_t k = 0; k < foot_items.size(); ++k) {
+        const std::string foot = "foot " + std::to_string(k + 1);
+        const std::vector<py::object> pair = items_of(foot_items[k], foot, "heel and toe");
+        if (pair.size() != 2) {
+            refuse(PyExc_ValueError, foot + " must be a (heel, toe) pair, not " +
+                                         std::to_string(pair.size()) + " arrays");
+        }
+        const double *heel = m.add(pair[0], "heel of " + foot);
+        m.feet.emplace_back(heel, m.add(pair[1], "toe of " + foot));
+    }
+    const double fs = positive_number(rate, "rate");
+    const double cutoff = checked_cutoff(lowpass, fs);
+    const double still = positive_number(still_speed, "still_speed");
+    std::vector<std::vector<Event>> events;
+    {
+        py::gil_scoped_release unlocked;
+        events = feet_of(m.pelvis, m.feet, static_cast<std::size_t>(m.frames), fs, cutoff, still,
+                         true);
+    }
+    py::list out;
+    for (const std::vector<Event> &foot : events) {
+        out.append(py::make_tuple(positions(foot, true), positions(foot, false)));
+    }
+    return out;
 }
 
 py::array_t<double> zero_lag_lowpass(py::handle samples, py::handle rate, py::handle lowpass) {
     const DoubleArray x = gappy_samples(samples, "samples", 0);
     const double fs = positive_number(rate, "rate");
     const Lowpass f = lowpass_design(fs, checked_cutoff(lowpass, fs));
-    std::vector<double> out, work;
+    std::vector<double> out(x.data(), x.data() + x.size());
     {
         py::gil_scoped_release unlocked;
-        lowpass_rows<1, 1>(f, x.data(), static_cast<std::size_t>(x.size()), out, work);
+        lowpass_rows<1>(f, out.data(), out.size());
     }
     return new_array(out, {x.size()});
 }
@@ -350,6 +534,12 @@ void register_marker_events(py::module_ &m) {
           "ahead of the pelvis along the direction of walking, offs where the toe is farthest\n"
           "behind, after a zero-lag Butterworth low-pass at `lowpass` Hz.  None while the\n"
           "pelvis moves slower than `still_speed` (units per second) or at a gap.");
+    m.def("feet_events", &feet_events, "pelvis"_a, "feet"_a, "rate"_a, "lowpass"_a = 6.0,
+          "still_speed"_a = 100.0,
+          "[(strikes, offs)] of each foot of `feet`, (heel, toe) pairs, as marker_events finds\n"
+          "them, against one pelvis: the midpoint of the markers `pelvis`, filtered once for\n"
+          "all the feet.  A sample of all zeros is missing too, as capture systems write a\n"
+          "lost marker.");
     m.def("zero_lag_lowpass", &zero_lag_lowpass, "samples"_a, "rate"_a, "lowpass"_a,
           "The 2nd-order Butterworth low-pass run forwards and backwards (as scipy's\n"
           "filtfilt) over each stretch of samples without NaN; NaN in gaps and in\n"
