@@ -5,6 +5,7 @@ import argparse
 from quorvaemg_host import jobs as parallel
 from quorvaemg_host.errors import UsageError
 from quorvaemg_host.files import CONFIG_NAME, DEFAULT_FOLDER
+from quorvaemg_host.trial_events import CHOICES as EVENT_SOURCES
 
 PROG = "quorvaemg-host"
 
@@ -54,10 +55,8 @@ def channels_option(parser, scope="trial files only: "):
 
 def events_options(parser, flag):
     """Where the gait events come from (``flag`` FROM) and the markers they are found from."""
-    from quorvaemg_host.trial_events import CHOICES
-
     parser.add_argument(
-        flag, dest="events", default="auto", choices=CHOICES, metavar="|".join(CHOICES),
+        flag, dest="events", default="auto", choices=EVENT_SOURCES, metavar="|".join(EVENT_SOURCES),
         help="the gait events: the file's own (file), found from the markers (markers), "
              "from the force plates with the markers telling the feet apart "
              "(forceplates), or the file's where it has them, else found from plates and "
