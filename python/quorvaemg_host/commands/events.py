@@ -107,4 +107,4 @@ def run(args):
 
 COMMAND = Command("events", "each trial's foot strikes and foot offs: the file's own or "
                             "found from its markers and force plates", add_options, check,
-                  run, "TRIAL.c3d ... [--from ...] [--csv FILE] [--write]")
+                  run, "TRIAL.c3d ...")
