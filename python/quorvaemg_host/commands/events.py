@@ -95,10 +95,12 @@ def run(args):
         print_events(label, found)
         rows += event_rows(label, found)
         if args.write:
-            if any(e.source != FILE for e in found.events):
-                print(f"  written to {write_events(path, found, args.in_place)}", flush=True)
-            else:
+            if not found.events:
+                print("  not written: no gait events found")
+            elif found.events[0].source == FILE:
                 print("  not written: its events are the file's own")
+            else:
+                print(f"  written to {write_events(path, found, args.in_place)}", flush=True)
     if args.csv is not None and len(rows) > 1:
         written = tables.write_csv(os.path.abspath(args.csv), rows, "name another file")
         print(f"Events written to {written}")
