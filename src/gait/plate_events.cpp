@@ -16,10 +16,8 @@ namespace {
 using namespace cycles;
 using namespace py::literals;
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
 // Where between samples i - 1 and i the force crosses `threshold`.
-double crossing(const double *f, std::size_t i, double threshold) {
+double threshold_crossing(const double *f, std::size_t i, double threshold) {
     return static_cast<double>(i - 1) + (threshold - f[i - 1]) / (f[i] - f[i - 1]);
 }
 
@@ -29,6 +27,7 @@ double crossing(const double *f, std::size_t i, double threshold) {
 // walkway, not a foot.
 std::vector<double> contacts(const double *f, std::size_t n, double threshold,
                              double shortest) {
+    constexpr double unseen = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> rows;
     std::size_t i = 0;
     while (i < n) {
@@ -42,8 +41,8 @@ std::vector<double> contacts(const double *f, std::size_t n, double threshold,
         }
         const bool starts = first > 0 && !std::isnan(f[first - 1]);
         const bool ends = i < n && !std::isnan(f[i]);
-        const double start = starts ? crossing(f, first, threshold) : NaN;
-        const double end = ends ? crossing(f, i, threshold) : NaN;
+        const double start = starts ? threshold_crossing(f, first, threshold) : unseen;
+        const double end = ends ? threshold_crossing(f, i, threshold) : unseen;
         const double seen = (ends ? end : static_cast<double>(i - 1)) -
                             (starts ? start : static_cast<double>(first));
         if (seen >= shortest) {
