@@ -193,10 +193,7 @@ def _pieces(path, layout, section, entries):
         records, _ = fmt.walk_records(section, numbers)
     except fmt.FormatError as exc:  # read once by the layout: only a file changed since
         raise _refuse(path, f"its parameters cannot be read: {exc}") from None
-    groups = {}
-    for record in records:
-        if record.owner < 0:
-            groups[-record.owner] = record.name
+    groups = fmt.group_names(records)
     event_ids = {i for i, name in groups.items() if name == "EVENT"}
     point_ids = {i for i, name in groups.items() if name == "POINT"}
     pieces, starts, event_at = [], [], None

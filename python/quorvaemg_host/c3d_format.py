@@ -200,6 +200,11 @@ def walk_records(section, numbers):
     return records, min(end, len(section))
 
 
+def group_names(records):
+    """{group id: name} of the group records among ``records``."""
+    return {-record.owner: record.name for record in records if record.owner < 0}
+
+
 def read_parameters(section, numbers):
     """The parameters of ``section`` (the section's bytes from its first byte, as many
     as may belong to it): ({GROUP: {NAME: Parameter}}, bytes the records use).
@@ -207,10 +212,7 @@ def read_parameters(section, numbers):
     Names are upper case; of two parameters of one name the later counts.
     """
     records, end = walk_records(section, numbers)
-    groups = {}
-    for record in records:
-        if record.owner < 0:
-            groups[-record.owner] = record.name
+    groups = group_names(records)
     parameters = {name: {} for name in groups.values()}
     for record in records:
         if record.owner >= 0 and record.owner in groups:

@@ -63,7 +63,7 @@ def _contact_positive(fz):
     return (-fz if flip else fz), flip
 
 
-def force_plates(path):
+def force_plates(path, layout=None):
     """The force plates of the C3D file ``path`` (``Plates``).
 
     ``plates`` holds one ``Plate`` per plate read: its ``number`` (from 1),
@@ -75,9 +75,10 @@ def force_plates(path):
     ``notes`` are lines on the plates left out (those USED counts beyond the
     ones TYPE names, a type of no vertical channel known here, channels the
     file does not hold).  A file without FORCE_PLATFORM has no plates.  A damaged file is a ValueError naming it.
+    ``layout`` is the file's ``Layout`` when the caller has read it already.
     """
     path = os.path.abspath(path)
-    layout = Layout(path)
+    layout = layout if layout is not None else Layout(path)
     group = layout.parameters.get("FORCE_PLATFORM", {})
     used = max(_whole(fmt.first(group, "USED", 0)) or 0, 0)
     types = [_whole(t) for t in fmt.values(group, "TYPE")][:used]

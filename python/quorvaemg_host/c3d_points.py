@@ -71,11 +71,12 @@ def _decode(layout, words, scale):
     return xyz, residuals
 
 
-def load_points(path):
+def load_points(path, layout=None):
     """The markers of the C3D file ``path`` (``Points``); a file of no points has
-    no labels.  A damaged file is a ValueError naming it, as for ``load_trial``."""
+    no labels.  A damaged file is a ValueError naming it, as for ``load_trial``.
+    ``layout`` is the file's ``Layout`` when the caller has read it already."""
     path = os.path.abspath(path)
-    layout = Layout(path)
+    layout = layout if layout is not None else Layout(path)
     point = layout.parameters.get("POINT", {})
     count = layout.points
     scale = _scale(point, path)

@@ -46,17 +46,18 @@ def _from_file(layout):
 
 
 def _marker_array(points, label):
-    """A marker's trajectory with NaN in its gaps, as the detection takes them."""
-    xyz = points.xyz[label]
-    return np.where(points.valid[label][:, None], xyz, np.nan)
+    """A marker's trajectory with NaN in its gaps, as the detection takes them: a
+    copy only of a marker with a gap the file marks otherwise."""
+    xyz, valid = points.xyz[label], points.valid[label]
+    return xyz if valid.all() else np.where(valid[:, None], xyz, np.nan)
 
 
 def _detected(path, layout, use, overrides, lowpass, threshold):
-    points = load_points(path)
+    points = load_points(path, layout)
     trajectories = {label: _marker_array(points, label) for label in points.labels}
     plates, notes = [], []
     if use != "markers":
-        read = force_plates(path)
+        read = force_plates(path, layout)
         notes += read.notes
         plates = [gait_events.Plate(p.number, p.corners, p.fz) for p in read.plates]
         if use == "forceplates" and not plates:
@@ -75,16 +76,17 @@ def _detected(path, layout, use, overrides, lowpass, threshold):
     return rows, source, notes
 
 
-def trial_events(path, use="auto", overrides=None, lowpass=6.0, threshold=20.0):
+def trial_events(path, use="auto", overrides=None, lowpass=6.0, threshold=20.0, layout=None):
     """The gait events of the C3D file ``path`` (``TrialEvents``): ``events`` by side,
     then in time; ``source`` says where they came from (None when there are none);
     ``notes`` the lines on what was left out.  ``use`` is one of ``CHOICES``;
     ``overrides`` a markers file or its table (``quorvaemg_gait.markers``).  A
-    damaged file is a ValueError naming it."""
+    damaged file is a ValueError naming it.  ``layout`` is the file's ``Layout`` when
+    the caller has read it already."""
     if use not in CHOICES:
         raise ValueError(f"events from {use!r}: choose one of {', '.join(CHOICES)}")
     path = os.path.abspath(path)
-    layout = Layout(path)
+    layout = layout if layout is not None else Layout(path)
     notes = list(layout.warnings)
     rows, source, more = [], None, []
     if use in ("auto", FILE):

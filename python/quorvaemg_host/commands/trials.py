@@ -74,7 +74,7 @@ class FileSource:
                             "check its path, or that it can be read") from None
 
     def _use_found_events(self, trial):
-        found = trial_events(self.path, self.events, self.markers)
+        found = trial_events(self.path, self.events, self.markers, layout=trial.layout)
         trial.events = frames_by_event(found.events)
         trial.event_source = found.source
         trial.warnings += [f"note: {self.label}: {line}" for line in found.notes
