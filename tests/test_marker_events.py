@@ -176,6 +176,11 @@ def test_both_feet_at_once_as_each_alone(pelvis, lost):
         points[label][a:b] = 0
     feet = [(points[side + "HEE"], points[side + "TOE"]) for side in "LR"]
     got = _core.feet_events([points[m] for m in pelvis], feet, RATE, 6.0, 100.0)
+    # Arrays as the sequences: each item read is a new view of the array.
+    for _ in range(20):
+        again = _core.feet_events(np.stack([points[m] for m in pelvis]), np.array(feet), RATE)
+        assert [[e.tolist() for e in foot] for foot in again] == \
+            [[e.tolist() for e in foot] for foot in got]
     p = markers.trajectory(points, pelvis)
     for (heel, toe), (strikes, offs) in zip(feet, got):
         alone = _core.marker_events(markers.trajectory({"h": heel}, ["h"]),

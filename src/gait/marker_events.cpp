@@ -338,9 +338,12 @@ std::vector<py::object> items_of(py::handle value, const std::string &name, cons
         refuse(PyExc_TypeError, name + " must be a sequence of " + what + ", not " +
                                     Py_TYPE(value.ptr())->tp_name);
     }
+    // Each item held as it is read: a sequence such as an array makes a new
+    // object for every item, which lives no longer than the reference to it.
+    const auto sequence = py::reinterpret_borrow<py::sequence>(value);
     std::vector<py::object> items;
-    for (py::handle item : py::reinterpret_borrow<py::sequence>(value)) {
-        items.push_back(py::reinterpret_borrow<py::object>(item));
+    for (std::size_t i = 0, n = sequence.size(); i < n; ++i) {
+        items.push_back(sequence[i]);
     }
     return items;
 }
