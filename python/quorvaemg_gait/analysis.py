@@ -6,6 +6,7 @@ import numpy as np
 
 from quorvaemg_gait import _core
 from quorvaemg_gait import muscles as naming
+from quorvaemg_gait import scoring
 from quorvaemg_gait.normal import (DEVIATIONS, intervals, join_periods, read_normal,
                                    without_short_deviations)
 from quorvaemg_gait.prepare import pooled_verdicts
@@ -37,6 +38,19 @@ class ChannelResult:
         self.mean_periods = join_periods(analysis["mean_activity"])
         self.deviation_periods = (None if comparison is None else
                                   {key: join_periods(comparison[key]) for key in DEVIATIONS})
+        self.consistency = scoring.consistency(analysis)
+        # Against the lab reference, when one is given (``score_against``).
+        self.reference = self.against = self.reference_note = None
+
+    def score_against(self, reference, merge):
+        """Compare the mean curve with the reference of the channel's side and muscle."""
+        self.reference = reference.entry(self.side, self.muscle)
+        if self.reference is None:
+            self.reference_note = (f"no reference for the {self.side.lower()} {self.muscle} "
+                                   f"in {reference.path}")
+        else:
+            self.against = scoring.against_reference(self.analysis, self.mean_periods,
+                                                     self.reference, merge)
 
     def cycle_numbers(self):
         """(trial name, number of the cycle in that trial) of each pooled cycle."""
@@ -63,6 +77,14 @@ class GaitResult:
         self.name, self.folder = first.name, first.folder
         self.subject = next((t.subject for t in prepared if t.subject_known),
                             "not named in the trials")
+        self.reference_source = (None if settings.reference is None else
+                                 settings.reference.source())
+        self.consistency_limit = scoring.CONSISTENCY_LIMIT
+        # Pairs of channels in volts are told why they have no index.
+        self.cocontraction = scoring.co_contraction(channels, settings.pairs)
+        self.cocontraction_note = None
+        if self.cocontraction and settings.normalise == "none":
+            self.cocontraction, self.cocontraction_note = [], scoring.NOT_NORMALISED
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""
@@ -147,6 +169,8 @@ def analyse(prepared, settings, refused=(), verdicts=None):
         unit = "%" if settings.normalise != "none" else using[0].units.get(name) or "V"
         channels.append(ChannelResult(name, side, muscle, [t.name for t in using], analysis,
                                       periods, comparison, unit))
+        if settings.reference is not None:
+            channels[-1].score_against(settings.reference, settings.merge)
     if verdicts is None:
         verdicts = {name: found for name, found in pooled_verdicts(prepared).items()
                     if any(name == channel.name for channel in channels)}

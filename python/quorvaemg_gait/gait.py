@@ -36,6 +36,9 @@ from quorvaemg_gait.trial import Trial
 
 CYCLES_SUFFIX = "_EMGCycles.csv"
 ACTIVITY_SUFFIX = "_EMGActivity.csv"
+CONSISTENCY_SUFFIX = "_EMGConsistency.csv"
+COMPARE_SUFFIX = "_EMGCompare.csv"
+COCONTRACTION_SUFFIX = "_EMGCoContraction.csv"
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 
 
@@ -61,6 +64,54 @@ def activity_rows(result):
                 yield (ch.name, ch.side, ch.muscle, trial, number, _number(on), _number(off))
 
 
+def consistency_rows(result):
+    yield ("channel", "side", "muscle", "cycles", "variance_ratio", "cosine", "consistent")
+    for ch in result.channels:
+        found = ch.consistency
+        yield (ch.name, ch.side, ch.muscle, len(ch.analysis["curves"]),
+               "" if found is None else _number(found["variance_ratio"]),
+               "" if found is None else _number(found["cosine"]),
+               "" if found is None else ("yes" if found["consistent"] else "no"))
+
+
+def _joined(values):
+    return ";".join("" if v is None else _number(v) for v in values)
+
+
+def compare_rows(result):
+    yield ("channel", "side", "muscle", "correlation", "cosine", "rms_sd", "outside",
+           "onset_shift", "offset_shift", "onset_sd", "offset_sd")
+    for ch in result.channels:
+        if ch.against is None:
+            continue
+        a = ch.against
+        shifts = [s or {} for s in a["shifts"]]
+        yield (ch.name, ch.side, ch.muscle, _number(a["correlation"]), _number(a["cosine"]),
+               _number(a["rms_sd"]),
+               ";".join(f"{lo:.1f}-{hi:.1f}:{where}" for lo, hi, where in a["outside"]),
+               *(_joined(s.get(key) for s in shifts)
+                 for key in ("onset_shift", "offset_shift", "onset_sd", "offset_sd")))
+
+
+def cocontraction_rows(result):
+    yield ("side", "muscle_a", "muscle_b", "phase", "mean", "sd", "cycles")
+    for pair in result.cocontraction:
+        for phase, (mean, sd) in pair["phases"].items():
+            yield (pair["side"], pair["muscle_a"], pair["muscle_b"], phase, _number(mean),
+                   _number(sd), pair["cycles"])
+
+
+def _tables_of(result):
+    """(suffix, rows) of each table the result has."""
+    found = [(CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows),
+             (CONSISTENCY_SUFFIX, consistency_rows)]
+    if result.reference_source is not None:
+        found.append((COMPARE_SUFFIX, compare_rows))
+    if result.cocontraction:
+        found.append((COCONTRACTION_SUFFIX, cocontraction_rows))
+    return found
+
+
 def write_outputs(result, out=None):
     """Write the PDF and both tables into ``out`` (default: the first trial's
     folder), each complete or not at all; their paths."""
@@ -76,10 +127,11 @@ def write_outputs(result, out=None):
         os.makedirs(folder, exist_ok=True)
     base = os.path.join(folder, safe_file_part(result.name))
     pdf = base + GAIT_SUFFIX
-    tables.check_writable([pdf, base + CYCLES_SUFFIX, base + ACTIVITY_SUFFIX], WRITE_ELSEWHERE)
+    written = _tables_of(result)
+    tables.check_writable([pdf] + [base + suffix for suffix, _ in written], WRITE_ELSEWHERE)
     with tables.output(pdf, tables.CLOSE_IT + WRITE_ELSEWHERE):
         paths = [write_gait_report(result, folder)]
-    for suffix, rows in ((CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)):
+    for suffix, rows in written:
         paths.append(tables.write_csv(base + suffix, rows(result), WRITE_ELSEWHERE))
     return paths
 
@@ -88,13 +140,7 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     """Prepare, pool and write: the whole analysis of ``sources`` ((label, open)
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
     left out and of the files written; (result, paths)."""
-    def progress(number, total, label, prepared, reason):
-        for line in prepared.warnings if prepared is not None else ():
-            say(line)
-        say(f"[{number}/{total}] {label}: "
-            + (prepared.summary() if prepared is not None else f"not used: {reason}"))
-
-    prepared, refused = prepare_all(sources, settings, progress, describe)
+    prepared, refused = prepare_all(sources, settings, _progress(say), describe)
     if not prepared:
         raise GaitError("no trial could be used", "see the reason given for each")
     result = analyse(prepared, settings, refused, verdicts)
@@ -122,6 +168,54 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     return result, paths
 
 
+def _progress(say, subject=False):
+    """The progress of ``prepare_all`` told to ``say``: a line per trial, after
+    what reading it had to say (the subject too, where trials of several are read)."""
+    def progress(number, total, label, prepared, reason):
+        for line in prepared.warnings if prepared is not None else ():
+            say(line)
+        told = (f"not used: {reason}" if prepared is None else
+                (f"subject {prepared.group}, " if subject else "") + prepared.summary())
+        say(f"[{number}/{total}] {label}: {told}")
+    return progress
+
+
+def build_reference(sources, settings, subjects=None, say=print, describe=None):
+    """The lab reference of the control trials ``sources`` ((label, open) pairs):
+    each trial's subject is ``subjects[label]`` (label, or label without its
+    extension), else the subject its file names, else its own; the record of
+    ``reference.build_reference``, and the trials refused."""
+    from quorvaemg_gait import reference
+
+    subjects = dict(subjects or {})
+
+    def subject_of(label, prepared):
+        for key in (label, os.path.splitext(label)[0], prepared.name):
+            if key in subjects:
+                return subjects[key]
+        return prepared.subject if prepared.subject_known else prepared.name
+
+    prepared, refused = prepare_all(sources, settings, _progress(say, subject=True), describe,
+                                    subject_of)
+    groups = {}
+    for trial in prepared:
+        groups.setdefault(trial.group, []).append(trial)
+    if not groups:
+        raise GaitError("no control trial could be used", "see the reason given for each")
+    results = []
+    for subject, trials in groups.items():
+        result = analyse(trials, settings)
+        for line in result.left_out_lines():
+            say(f"subject {subject}: left out, {line}")
+        results.append((subject, result))
+    record = reference.build_reference(results, settings)
+    if not record["muscles"]:
+        raise GaitError("no channel of the control trials could be analysed",
+                        "name the side and muscle of each channel in a file of "
+                        "channel,side,muscle lines given with --muscles")
+    return record, refused
+
+
 def name_list(names, shown=10):
     """The first ``shown`` of ``names`` for a console line, and how many more."""
     more = len(names) - shown
@@ -130,11 +224,13 @@ def name_list(names, shown=10):
 
 
 def report(trials, channels=None, muscles=None, normalise="none", envelope="linear",
-           out=None, verdicts=None):
+           out=None, verdicts=None, reference=None, pairs=None):
     """Analyse ``trials`` (``Trial`` objects or Nexus records) of one subject and
     write the report and the tables; (result, paths).  A trial that cannot be
-    used is left out with its reason; none usable is a ``GaitError``."""
-    settings = Settings(channels, muscles, normalise, envelope)
+    used is left out with its reason; none usable is a ``GaitError``.
+    ``reference``: a lab reference file to compare with; ``pairs``: a file of
+    muscle,muscle lines, the antagonists whose co-contraction is told."""
+    settings = Settings(channels, muscles, normalise, envelope, reference=reference, pairs=pairs)
     sources = []
     for item in trials:
         label = item.name if isinstance(item, Trial) else str(dict(item).get("name", "trial"))

@@ -64,19 +64,21 @@ def read_trial(vicon, deviceID, outputID):
 
 
 def report(vicon, deviceID, outputID, *, trials=(), channels=None, muscles=None,
-           normalise="none", envelope="linear", out=None):
+           normalise="none", envelope="linear", out=None, reference=None, pairs=None):
     """Gait-cycle EMG of the open trial pooled with `trials` (records from read_trial
     of other trials of the subject): writes <trial>_EMGGait.pdf, <trial>_EMGCycles.csv
     and <trial>_EMGActivity.csv into `out` (default: the trial's folder), prints
     what it wrote and returns the paths.  channels: a label pattern; muscles: a
     channel,side,muscle CSV file; normalise: none, peak or mvc:FILE; envelope:
-    linear, rms:MS or as-is."""
+    linear, rms:MS or as-is; reference: a lab reference file (quorvaemg-host reference
+    build) to compare with, also writing <trial>_EMGCompare.csv; pairs: a muscle,muscle
+    CSV file of the antagonists whose co-contraction is told."""
     every = [read_trial(vicon, deviceID, outputID)]
     every.extend(iter(trials))
     from quorvaemg_gait import gait  # the report writer's imports, only when one is made
 
     return gait.report(every, channels=channels, muscles=muscles, normalise=normalise,
-                       envelope=envelope, out=out)[1]
+                       envelope=envelope, out=out, reference=reference, pairs=pairs)[1]
 
 
 def _wanted(channels):

@@ -51,6 +51,7 @@ class PreparedTrial:
         self.event_source = getattr(trial, "event_source", None)  # where its events came from
         self.warnings = list(getattr(trial, "warnings", ()))  # what its reading had to say
         self.repeated = list(repeated)  # [(channel, reason)]: a label met again, left out
+        self.group = None  # the subject it is pooled with, where trials of several are read
 
     def summary(self):
         """e.g. "Left 7 cycles (1 left out), Right 6 cycles"."""
@@ -209,7 +210,7 @@ def pooled_verdicts(prepared):
     return pooled
 
 
-def prepare_all(sources, settings, progress=None, describe=None):
+def prepare_all(sources, settings, progress=None, describe=None, subject_of=None):
     """(prepared, refused) of ``sources``: (label, open) pairs, ``open()`` giving a trial.
 
     A trial that cannot be opened or used is refused with its reason and the
@@ -217,7 +218,9 @@ def prepare_all(sources, settings, progress=None, describe=None):
     since one report is one subject's, and one of the name of a trial pooled
     already.  ``progress(number, total, label,
     prepared or None, reason)`` is told of each trial in turn; ``describe(exception)``
-    words a failure (default: its message).
+    words a failure (default: its message).  With ``subject_of(label, prepared)``
+    the trials may be of several subjects, each trial's ``group`` the subject
+    it gives, and only trials of one subject are refused for their names.
     """
     prepared, refused = [], []
     total = len(sources)
@@ -226,11 +229,15 @@ def prepare_all(sources, settings, progress=None, describe=None):
         try:
             result = prepare(open_trial(), settings)
             named = [trial for trial in prepared if trial.subject_known]
+            if subject_of is not None:
+                result.group = subject_of(label, result)
+                named = []  # one pool per subject: any subject may follow
             if result.subject_known and named and result.subject != named[0].subject:
                 reason = (f"subject {result.subject}, not {named[0].subject} of the first "
                           "trial naming one (one report pools one subject's trials)")
                 result = None
-            elif any(result.name == trial.name for trial in prepared):
+            elif any(result.name == trial.name and result.group == trial.group
+                     for trial in prepared):
                 # Its cycles would count twice, or be told apart from the
                 # other's by nothing in the tables.
                 reason = (f"a trial named {result.name} is pooled already (the same trial "

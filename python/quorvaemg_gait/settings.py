@@ -89,7 +89,7 @@ class Settings:
     """
 
     def __init__(self, channels=None, muscles=None, normalise="none", envelope="linear",
-                 threshold=0.25, merge=3.0):
+                 threshold=0.25, merge=3.0, reference=None, pairs=None):
         self.channels = channels
         # The texts first: a mistyped option is told before any file is read.
         self.envelope, self.window_ms = parse_envelope(envelope)
@@ -100,6 +100,15 @@ class Settings:
         else:
             self.mapping = naming.read_mapping(os.fspath(muscles))
         self.threshold, self.merge = float(threshold), float(merge)
+        # A lab reference of the same settings, and the antagonists paired.
+        from quorvaemg_gait import reference as lab, scoring
+
+        self.reference = None
+        if reference is not None:
+            self.reference = lab.read_reference(os.fspath(reference))
+            self.reference.check(self)
+        self.pairs = (scoring.DEFAULT_PAIRS if pairs is None else
+                      scoring.read_pairs(os.fspath(pairs)))
 
     def describe(self):
         """(label, value) pairs for the report's first page."""

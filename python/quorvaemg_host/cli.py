@@ -15,13 +15,14 @@ import os
 import sys
 import textwrap
 
-from quorvaemg_host.commands import (batch, events, flags, gait, process, quality, window,
-                                     write_demo)
+from quorvaemg_host.commands import (batch, events, flags, gait, process, quality, reference,
+                                     window, write_demo)
 from quorvaemg_host.commands.options import PROG
 from quorvaemg_host.errors import UsageError, describe
 
 COMMANDS = {module.COMMAND.name: module.COMMAND
-            for module in (window, process, batch, write_demo, gait, quality, events)}
+            for module in (window, process, batch, write_demo, gait, quality, events,
+                           reference)}
 
 
 def help_parser():

@@ -28,6 +28,14 @@ def add_options(parser):
                         help="linear envelope (band-pass 20-450 Hz, rectify, low-pass 6 Hz), "
                              "moving RMS of MS milliseconds, or the channels as they are "
                              "(default: linear)")
+    parser.add_argument("--reference", metavar="REFERENCE.json",
+                        help="compare each muscle with this lab reference (made by "
+                             "reference build with the same --envelope and --normalise): "
+                             "its band on the pages and TRIAL_EMGCompare.csv")
+    parser.add_argument("--pairs", metavar="FILE",
+                        help="CSV of muscle,muscle lines: the antagonists whose "
+                             "co-contraction is told (default: TA with GAS and SOL, RF, VL "
+                             "and VM with each hamstring)")
     events_options(parser, "--events")
     parser.add_argument("--out", metavar="DIR",
                         help="folder of the report and tables (default: the first trial's)")
@@ -41,7 +49,8 @@ def run(args):
     if args.demo and (args.events != "auto" or args.markers is not None):
         raise UsageError("--events and --markers apply to trial files, not to the demo trial")
     try:
-        settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope)
+        settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope,
+                                 reference=args.reference, pairs=args.pairs)
     except gait.SettingError as exc:
         raise UsageError(str(exc)) from None
     if args.demo:
