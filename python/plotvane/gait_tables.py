@@ -158,12 +158,18 @@ def reference_tables(flow, result):
     source = getattr(result, "reference_source", None)
     if source is not None or any(a is not None for _, a in against):
         flow.section("Against the lab reference", rows=3)
-        _table(flow, AGAINST_COLUMNS, [
-            ([ch.full_name, ch.side, ch.name, _number(a.get("correlation")),
-              _number(a.get("cosine")), _number(a.get("rms_sd"), 1),
-              outside_text(a.get("outside") or []) or "-",
-              shifts_text(a.get("shifts"), "onset"), shifts_text(a.get("shifts"), "offset")],
-             INK) for ch, a in against if a is not None])
+        rows = [([ch.full_name, ch.side, ch.name, _number(a.get("correlation")),
+                  _number(a.get("cosine")), _number(a.get("rms_sd"), 1),
+                  outside_text(a.get("outside") or []) or "-",
+                  shifts_text(a.get("shifts"), "onset"), shifts_text(a.get("shifts"), "offset")],
+                 INK) for ch, a in against if a is not None]
+        if rows:
+            _table(flow, AGAINST_COLUMNS, rows)
+            flow.line("Each channel's mean curve against the reference mean: r, their "
+                      "correlation; cos, their cosine similarity; RMS, the root-mean-square "
+                      "difference in reference SDs.  Shifts of the onset and offset of each "
+                      "reference period in % of the cycle and in the reference's SD.",
+                      size=8, color=MUTED, gap=0.1)
         for ch in channels:
             note = getattr(ch, "reference_note", None)
             if note:
