@@ -4,7 +4,11 @@ A first page with the subject, the trials, the cycles used and left out per
 side, the settings, signal-quality verdicts when given and the channels left
 out; one page per muscle with the left and the right side next to each other
 (every cycle thin, mean and SD band, mean foot off, detected activity as bars
-under the curve beside the normal activity in grey); then the timing table.
+under the curve beside the normal activity in grey, and with a lab reference
+its band under the curves, its periods among the bars and a line of numbers
+against it and of the cycles against each other); the co-contraction of
+muscle pairs when the analysis gives it; then the timing table and the
+tables of ``plotvane.gait_tables``.
 The analysis comes as a ``GaitResult`` of ``quorvaemg_gait.gait``, holding all
 that the pages show (names, periods, the normal table's sources): this
 module only lays it out.
@@ -22,7 +26,6 @@ from matplotlib.collections import LineCollection, PolyCollection
 
 from plotvane import (
     ACCENT,
-    CONTENT_BOTTOM,
     CONTENT_W,
     INK,
     MARGIN_TOP,
@@ -32,24 +35,26 @@ from plotvane import (
     PAGE_W,
     RC,
     TITLE_SIZE,
+    line_pitch,
     Measure,
     Page,
-    line_pitch,
     plain,
     safe_file_part,
     shorten,
     wrap,
     write_atomically,
 )
+from plotvane.gait_tables import (SIDE_COLOURS, WARNING, _Flow, against_line,
+                                  cocontraction_pages, consistency_line, reference_tables,
+                                  table_row)
 
 GAIT_SUFFIX = "_EMGGait.pdf"
 TITLE = "Gait-cycle EMG"
-SIDE_COLOURS = {"Left": "#b2182b", "Right": "#2166ac"}
 NORMAL_GREY = "#a0a0a0"
-WARNING = "#c0392b"
-BODY_SIZE = 10
-HEAD_SIZE = 13
-TABLE_SIZE = 8.5
+BAND_GREY = "#dcdcdc"       # the lab reference's mean ± SD, under the patient's curves
+REFERENCE_GREY = "#7a7a7a"  # its mean and its periods
+TITLE_SIZES = (11, 10, 9, 8)
+NUMBERS_Y = 2.81            # inches: the first line of numbers, above the bars
 NOTE_SIZE = 7.5
 NOTE_HEIGHT = 0.035  # of a curve panel's height, per line of NOTE_SIZE
 TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
@@ -74,6 +79,7 @@ def _write(fh, result, metadata):
         pages = _summary_pages(result, measure)
         for muscle, left, right in result.pages():
             pages.append(_muscle_page(result, measure, muscle, left, right))
+        pages.extend(cocontraction_pages(result, measure))
         pages.extend(_timing_pages(result, measure))
         with PdfPages(fh, metadata=metadata) as pdf:
             for number, page in enumerate(pages, 1):
@@ -82,38 +88,6 @@ def _write(fh, result, metadata):
 
 
 # -- text pages ---------------------------------------------------------------------
-
-class _Flow:
-    """Text lines flowing down pages, a new page when one is full."""
-
-    def __init__(self, measure, heading):
-        self.measure, self.heading = measure, heading
-        self.pages = []
-        self._new_page()
-
-    def _new_page(self):
-        page = Page(self.measure)
-        self.pages.append(page)
-        self.y = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
-        title = self.heading if len(self.pages) == 1 else self.heading + " (continued)"
-        page.text(MARGIN_X, self.y, title, TITLE_SIZE if len(self.pages) == 1 else HEAD_SIZE,
-                  weight="bold", color=ACCENT)
-        self.y -= 0.25
-
-    def line(self, text, size=BODY_SIZE, weight="normal", color=INK, indent=0.0, gap=0.0):
-        prop = self.measure.prop(size, weight)
-        for part in wrap(text, CONTENT_W - indent, prop, self.measure):
-            self.y -= line_pitch(size) + gap
-            gap = 0.0
-            if self.y < CONTENT_BOTTOM + 0.1:
-                self._new_page()
-                self.y -= line_pitch(size)
-            self.pages[-1].text(MARGIN_X + indent, self.y, part, size, weight=weight,
-                                color=color)
-
-    def section(self, title):
-        self.line(title, HEAD_SIZE, "bold", ACCENT, gap=0.15)
-
 
 def _periods_text(periods):
     """Periods of the cycle (on, off) in whole per cent, e.g. "61-77, 97-13"."""
@@ -183,22 +157,13 @@ def _timing_pages(result, measure):
             cells.append(f"{ch.comparison['agreement']:.0f} %")
             cells += [_periods_text(ch.deviation_periods[key]) for key in result.deviations]
         rows.append(cells)
-    _table_row(flow, header, "bold")
+    table_row(flow, TABLE_COLUMNS, header, "bold")
     for cells in rows:
-        _table_row(flow, cells)
+        table_row(flow, TABLE_COLUMNS, cells)
     flow.line("Normal periods as summarised from: " + " ".join(result.normal_sources), size=8,
               color=MUTED, gap=0.2)
+    reference_tables(flow, result)
     return flow.pages
-
-
-def _table_row(flow, cells, weight="normal"):
-    flow.line("", TABLE_SIZE)
-    x = MARGIN_X
-    prop = flow.measure.prop(TABLE_SIZE, weight)
-    for (_, width), cell in zip(TABLE_COLUMNS, cells):
-        flow.pages[-1].text(x, flow.y, shorten(str(cell), width - 0.08, prop, flow.measure),
-                            TABLE_SIZE, weight=weight)
-        x += width
 
 
 # -- muscle pages -------------------------------------------------------------------
@@ -213,9 +178,11 @@ def _muscle_page(result, measure, muscle, left, right):
     units = list(dict.fromkeys(c.unit for c in channels))
     amplitude = (f"amplitude in {units[0]}" if len(units) == 1 else
                  f"amplitude: left in {left.unit}, right in {right.unit}")
-    page.text(PAGE_W - MARGIN_X, top, f"{amplitude}; grey: normal activity", 9,
-              color=MUTED, ha="right")
-    peak = max(float(np.max(c.analysis["curves"])) for c in channels)
+    page.text(PAGE_W - MARGIN_X, top, amplitude + _grey_legend(channels), 9, color=MUTED,
+              ha="right")
+    bands = [_reference_band(c) for c in channels]
+    peak = max([float(np.max(c.analysis["curves"])) for c in channels]
+               + [float(np.max(band[1])) for band in bands if band is not None])
     gap = 0.7
     width = (CONTENT_W - gap) / 2.0
     notes = [_quality_lines(result, channel, width - 0.55, measure) for channel in (left, right)]
@@ -226,6 +193,46 @@ def _muscle_page(result, measure, muscle, left, right):
         x0 = MARGIN_X + 0.45 + k * (width + gap)
         _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]))
     return page
+
+
+def _reference(channel):
+    return None if channel is None else getattr(channel, "reference", None)
+
+
+def _grey_legend(channels):
+    """What the greys of the page stand for: the normal activity's bars, and
+    the lab reference's band when the analysis had one."""
+    subjects = sorted({_reference(c)["subjects"] for c in channels if _reference(c)})
+    if not subjects:
+        return "; grey: normal activity"
+    normal = "; grey: normal activity" if any(c.normal_parts for c in channels) else ""
+    many = "" if subjects == [1] else "s"
+    return normal + f"; grey band: lab reference ({'/'.join(map(str, subjects))} subject{many})"
+
+
+def _reference_band(channel):
+    """(low, high) of the reference's mean ± SD (the mean alone without an SD),
+    or None."""
+    reference = _reference(channel)
+    if not reference:
+        return None
+    mean = np.asarray(reference["mean"], dtype=float)
+    sd = reference.get("sd")
+    sd = np.zeros_like(mean) if sd is None else np.asarray(sd, dtype=float)
+    return mean - sd, mean + sd
+
+
+def _reference_parts(channel):
+    """The reference periods as intervals inside 0-100 %, one through foot
+    strike in two pieces; None without a reference."""
+    reference = _reference(channel)
+    if not reference:
+        return None
+    parts = []
+    for period in reference.get("periods") or ():
+        on, off = period["on"], period["off"]
+        parts += [(on, 100.0), (0.0, off)] if on > off else [(on, off)]
+    return parts
 
 
 def _quality_lines(result, channel, width, measure):
@@ -266,6 +273,15 @@ def _side_panel(page, result, side_muscle, channel, box, room):
     a = channel.analysis
     x = np.linspace(0.0, 100.0, len(a["mean"]))
     curves = np.asarray(a["curves"])
+    band = _reference_band(channel)
+    bottom = float(np.min(curves))
+    if band is not None:  # under the patient's curves, on their scale
+        reference_x = np.linspace(0.0, 100.0, len(band[0]))
+        curve_ax.fill_between(reference_x, band[0], band[1], color=BAND_GREY, linewidth=0,
+                              zorder=0.5)
+        curve_ax.plot(reference_x, channel.reference["mean"], color=REFERENCE_GREY,
+                      linewidth=0.8, zorder=0.6)
+        bottom = min(bottom, float(np.min(band[0])))
     curve_ax.add_collection(LineCollection([np.column_stack((x, c)) for c in curves],
                                            colors=colour, linewidths=0.4, alpha=0.3))
     if a["sd"] is not None:
@@ -273,7 +289,7 @@ def _side_panel(page, result, side_muscle, channel, box, room):
                               alpha=0.2, linewidth=0)
     curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
     curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
-    curve_ax.set_ylim(min(0.0, float(np.min(curves))), top)
+    curve_ax.set_ylim(min(0.0, bottom), top)
     curve_ax.set_ylabel(channel.unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
     curve_ax.set_xticklabels([])
@@ -293,9 +309,45 @@ def _side_panel(page, result, side_muscle, channel, box, room):
         title += f" - quality: {verdict[0].upper()}"
         curve_ax.text(0.01, 0.98, plain("\n".join(notes)), fontsize=NOTE_SIZE, color=WARNING,
                       transform=curve_ax.transAxes, va="top", linespacing=1.1)
-    curve_ax.set_title(title, fontsize=11, loc="left", color=WARNING if doubtful else INK,
+    consistency = getattr(channel, "consistency", None)
+    inconsistent = consistency is not None and not consistency["consistent"]
+    if inconsistent:
+        title += " - cycles INCONSISTENT"
+    size, title = _fitted(page.measure, title, width + 0.3)
+    curve_ax.set_title(title, fontsize=size, loc="left",
+                       color=WARNING if doubtful or inconsistent else INK,
                        pad=14)  # room for the axis multiplier (1e-4)
+    _numbers_lines(page, channel, (x0, width), getattr(result, "consistency_limit", None))
     _activity_bars(bar_ax, channel, colour)
+
+
+def _fitted(measure, title, width):
+    """A side's title at the largest size that keeps it within ``width``
+    inches, cut short at the smallest."""
+    for size in TITLE_SIZES:
+        if measure.width(title, measure.prop(size)) <= width:
+            return size, title
+    return size, shorten(title, width, measure.prop(size), measure)
+
+
+def _numbers_lines(page, channel, box, limit):
+    """In the gap between the curves and the bars: the channel against the lab
+    reference (or why there is none) and its cycles against each other."""
+    x0, width = box
+    lines = []
+    against, note = getattr(channel, "against", None), getattr(channel, "reference_note", None)
+    if against is not None:
+        lines.append((against_line(against), INK))
+    elif note:
+        lines.append((note, MUTED))
+    consistency = getattr(channel, "consistency", None)
+    if consistency is not None:
+        lines.append((consistency_line(consistency, limit),
+                      INK if consistency["consistent"] else WARNING))
+    prop = page.measure.prop(NOTE_SIZE)
+    for k, (text, color) in enumerate(lines):
+        page.text(x0, NUMBERS_Y - k * line_pitch(NOTE_SIZE) * 0.95,
+                  shorten(text, width, prop, page.measure), NOTE_SIZE, color=color)
 
 
 def _activity_bars(ax, channel, colour):
@@ -307,13 +359,18 @@ def _activity_bars(ax, channel, colour):
              for k, periods in enumerate(a["activity"]) for on, off in periods]
     ax.add_collection(PolyCollection(boxes, facecolors=colour, alpha=0.5, linewidths=0))
     thick = max(2.0, count * 0.18)
-    mean_y = count + 0.6
-    normal_y = mean_y + thick + 0.5
-    parts = channel.normal_parts
-    for y, periods, face in ((mean_y, a["mean_activity"], colour),
-                             (normal_y, parts, NORMAL_GREY)):
+    y = count + 0.6
+    rows = [(y, a["mean_activity"], colour, "mean")]
+    reference, parts = _reference_parts(channel), channel.normal_parts
+    if reference is not None:
+        y += thick + 0.5
+        rows.append((y, reference, REFERENCE_GREY, "reference"))
+    if reference is None or parts:  # the textbook's row stays beside the lab's
+        y += thick + 0.5
+        rows.append((y, parts, NORMAL_GREY, "normal" if parts else "no normal"))
+    for y, periods, face, _ in rows:
         ax.broken_barh([(on, off - on) for on, off in periods], (y, thick), facecolors=face)
-    ax.set_ylim(normal_y + thick + 0.3, -0.3)
-    ax.set_yticks([count / 2.0, mean_y + thick / 2.0, normal_y + thick / 2.0])
-    ax.set_yticklabels(["cycles", "mean", "normal" if parts else "no normal"], fontsize=8)
+    ax.set_ylim(y + thick + 0.3, -0.3)
+    ax.set_yticks([count / 2.0] + [y + thick / 2.0 for y, _, _, _ in rows])
+    ax.set_yticklabels(["cycles"] + [label for _, _, _, label in rows], fontsize=8)
     ax.set_xlabel("% of the gait cycle", fontsize=9)
