@@ -13,6 +13,7 @@ subject has its bursts timed a little apart from the pattern, its own way.
 """
 
 import errno
+import numbers
 import os
 
 import numpy as np
@@ -217,12 +218,13 @@ def control_name(subject, trial):
 
 def _controls(subjects, trials, spread, folder):
     for what, count in (("control subjects", subjects), ("trials per subject", trials)):
-        if isinstance(count, bool) or not isinstance(count, int) or not 1 <= count <= 99:
+        if isinstance(count, bool) or not isinstance(count, numbers.Integral) \
+                or not 1 <= count <= 99:
             raise ValueError(f"the number of {what} must be a whole number from 1 to 99, "
                              f"not {count!r}")
-    for number in range(1, subjects + 1):
+    for number in range(1, int(subjects) + 1):
         subject_seed = SEED + 100 * number  # its trials' seeds follow, below the next subject's
-        for take in range(1, trials + 1):
+        for take in range(1, int(trials) + 1):
             subject, name = control_name(number, take)
             yield demo_trial(folder, seed=subject_seed + take, subject=subject, name=name,
                              spread=spread, timing_seed=subject_seed)
