@@ -19,7 +19,8 @@ from conftest import ezc3d, needs_c3d
 from quorvaemg_host import c3d, cli, files
 from quorvaemg_host.commands import batch as batch_command
 from quorvaemg_host import display as display_module
-from quorvaemg_host.demo import CHANNELS, demo_trial
+from quorvaemg_gait import linear_envelope
+from quorvaemg_host.demo import CHANNELS, control_trials, demo_trial
 from quorvaemg_host.widgets import HeadlessRoot, channel_vars
 from test_host_c3d import (
     REAL,
@@ -615,6 +616,79 @@ def test_demo_trial_written_as_c3d_reads_back_as_the_demo(tmp_path, capsys, argv
     assert (trial.channel_names, trial.events, trial.subject, trial.device_name) == \
         (demo.channel_names, demo.events, demo.subject, demo.device_name)
     assert all(np.array_equal(a, b.astype(np.float32)) for a, b in zip(trial.samples, demo.samples))
+
+
+def burst_lag(trial, reference, muscle):
+    """How much later in the gait cycle ``muscle`` bursts in ``trial`` than in
+    ``reference``: the lag of the circular cross-correlation of their mean
+    envelopes over the cycle, the two sides averaged."""
+    def spectrum(t, side):
+        env = linear_envelope(t.samples[t.channel_names.index(side[0] + muscle)], t.device_rate)
+        at = [int(f * t.device_rate / t.frame_rate) for f in t.events[(side, "Foot Strike")]]
+        return np.fft.fft(np.mean([np.interp(np.linspace(a, b, 1000, endpoint=False),
+                                             np.arange(a, b), env[a:b])
+                                   for a, b in zip(at, at[1:])], axis=0))
+    lags = [np.argmax(np.fft.ifft(spectrum(trial, side) * np.conj(spectrum(reference, side))).real)
+            for side in ("Left", "Right")]
+    return np.mean([(k + 500) % 1000 / 1000.0 - 0.5 for k in lags])
+
+
+@needs_c3d
+def test_control_subjects_time_their_bursts_each_their_own_way(tmp_path, capsys):
+    folder = str(tmp_path / "controls")
+    assert cli.main(["write-demo", folder, "--controls", "3"]) == 0
+    assert capsys.readouterr().out == \
+        f"6 control trials (3 subjects, 2 trials each) written to {folder}\n"
+    names = [f"Control{s}_Walk{t}.c3d" for s in ("01", "02", "03") for t in ("01", "02")]
+    assert sorted(os.listdir(folder)) == names
+    paths = [os.path.join(folder, name) for name in names]
+    assert [ezc3d.c3d(p)["parameters"]["SUBJECTS"]["NAMES"]["value"] for p in paths] == \
+        [[name[:9]] for name in names]
+    trials = [c3d.load_trial(p) for p in paths]
+    for trial, same in zip(trials, control_trials(3, folder=folder)):  # what the files hold
+        assert (trial.name, trial.events) == (same.name, same.events)
+        assert np.array_equal(trial.samples, np.float32(same.samples))
+    assert not np.array_equal(trials[0].samples[0], trials[1].samples[0])  # each its own noise
+    lags = [burst_lag(trial, demo_trial(folder), "TA") for trial in trials]
+    for k, lag in enumerate(lags):  # k ^ 1: the subject's other trial
+        assert abs(lag - lags[k ^ 1]) < min(abs(lag - other) for j, other in enumerate(lags)
+                                            if j // 2 != k // 2), lags
+
+
+@needs_c3d
+@pytest.mark.parametrize("shifts, moved, says", [
+    (["TA:15"], {"TA": 0.15}, "(TA bursts 15 % of the gait cycle later)"),
+    (["ham:-10%", "SOL:5"], {"HAM": -0.10, "SOL": 0.05},
+     "(HAM bursts 10 % of the gait cycle earlier; SOL bursts 5 % of the gait cycle later)"),
+])
+def test_shifted_muscles_burst_that_much_later_and_the_others_as_before(
+        tmp_path, capsys, shifts, moved, says):
+    plain, patient = str(tmp_path / "plain"), str(tmp_path / "patient")
+    assert cli.main(["write-demo", plain]) == 0
+    assert cli.main(["write-demo", patient] + [a for s in shifts for a in ("--shift", s)]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].endswith(says)
+    before, after = (c3d.load_trial(os.path.join(f, "Walk01.c3d")) for f in (plain, patient))
+    assert (after.subject, after.events) == (before.subject, before.events)
+    for muscle, by in moved.items():
+        assert burst_lag(after, before, muscle) == pytest.approx(by, abs=0.01)
+    for name, a, b in zip(before.channel_names, before.samples, after.samples):
+        assert np.array_equal(a, b) == (name[1:] not in moved), name
+
+
+@pytest.mark.parametrize("argv, says", [
+    (["--shift", "TA"], "--shift takes MUSCLE:PERCENT, MUSCLE one of TA GAS SOL RF VL HAM "
+                        "and PERCENT of the gait cycle from -50 to 50"),
+    (["--shift", "LTA:15"], 'not "LTA:15"'),
+    (["--shift", "TA:50.5"], 'not "TA:50.5"'),
+    (["--shift", "TA:15", "--shift", "ta:5"], "--shift moves TA twice, give each muscle once"),
+    (["--controls", "100"], "--controls takes a number of subjects from 1 to 99, not 100"),
+    (["--controls", "2", "--shift", "TA:15"], "not of the control subjects"),
+])
+def test_write_demo_refuses_shifts_and_counts_it_cannot_write(tmp_path, capsys, argv, says):
+    folder = str(tmp_path / "demo")
+    assert cli.main(["write-demo", folder] + argv) == 2
+    assert says in capsys.readouterr().err
+    assert not os.path.exists(folder)
 
 
 @pytest.mark.parametrize("argv, folder, interrupt, code, says", [

@@ -13,7 +13,7 @@ PROG = "quorvaemg-host"
 # flag form gives them all, a command's own parser only its own).
 DEFAULTS = {"trials": [], "process": None, "batch": None, "write_demo": None,
             "channels": None, "in_place": False, "folder": None, "config": None,
-            "no_trial": False, "jobs": 1}
+            "no_trial": False, "jobs": 1, "controls": None, "shift": []}
 
 
 class Command:
