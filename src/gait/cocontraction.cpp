@@ -19,20 +19,51 @@ using namespace py::literals;
 
 constexpr double cci_nan = std::numeric_limits<double>::quiet_NaN();
 
-// Trapezoid areas of min(a, b) and of a + b.
-struct CciAreas {
-    double common = 0, total = 0;
-
-    void add(double width, double a0, double b0, double a1, double b1) {
-        common += width * (std::min(a0, b0) + std::min(a1, b1)) / 2.0;
-        total += width * ((a0 + b0) + (a1 + b1)) / 2.0;
-    }
-    double index() const { return total > 0.0 ? 2.0 * common / total * 100.0 : cci_nan; }
-};
-
 struct CoContraction {
     std::vector<double> whole, stance, swing;
 };
+
+// The sum of f[lo..hi], in four partial sums: one running sum would make
+// every addition wait for the one before.
+double cci_sum(const double *f, std::size_t lo, std::size_t hi) {
+    double s[4] = {0, 0, 0, 0};
+    std::size_t k = lo;
+    for (; k + 3 <= hi; k += 4) {
+        s[0] += f[k];
+        s[1] += f[k + 1];
+        s[2] += f[k + 2];
+        s[3] += f[k + 3];
+    }
+    for (; k <= hi; ++k) {
+        s[0] += f[k];
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// The trapezoid area of f over the points lo..hi, `step` apart.
+double cci_trapezoid(const double *f, std::size_t lo, std::size_t hi, double step) {
+    return hi > lo ? step * (cci_sum(f, lo, hi) - (f[lo] + f[hi]) / 2.0) : 0.0;
+}
+
+// The largest of values of at least 0, in four lanes as the sums.
+double cci_peak(const std::vector<double> &f) {
+    double p[4] = {0, 0, 0, 0};
+    std::size_t k = 0;
+    for (; k + 4 <= f.size(); k += 4) {
+        p[0] = std::max(p[0], f[k]);
+        p[1] = std::max(p[1], f[k + 1]);
+        p[2] = std::max(p[2], f[k + 2]);
+        p[3] = std::max(p[3], f[k + 3]);
+    }
+    for (; k < f.size(); ++k) {
+        p[0] = std::max(p[0], f[k]);
+    }
+    return std::max(std::max(p[0], p[1]), std::max(p[2], p[3]));
+}
+
+double cci_index(double common, double total) {
+    return total > 0.0 ? 2.0 * common / total * 100.0 : std::numeric_limits<double>::quiet_NaN();
+}
 
 // Both cycles x points, foot off in % of each cycle.  A filter's undershoot
 // below 0 is no activity: it is taken as 0 before anything else.
@@ -42,25 +73,25 @@ CoContraction cci_cycles(const double *a, const double *b, const double *foot_of
     out.whole.reserve(cycles);
     out.stance.reserve(cycles);
     out.swing.reserve(cycles);
-    const double last = static_cast<double>(points - 1);
-    const double step = 100.0 / last;
-    auto at = [&](std::size_t k) { return static_cast<double>(k) * 100.0 / last; };
-    std::vector<double> ca(points), cb(points);
+    const std::size_t last = points - 1;
+    const double step = 100.0 / static_cast<double>(last);
+    auto at = [&](std::size_t k) { return static_cast<double>(k) * 100.0 / static_cast<double>(last); };
+    std::vector<double> ca(points), cb(points), common(points), total(points);
     for (std::size_t c = 0; c < cycles; ++c) {
-        double peak = 0;
         for (std::size_t k = 0; k < points; ++k) {
             ca[k] = std::max(a[c * points + k], 0.0);
             cb[k] = std::max(b[c * points + k], 0.0);
-            peak = std::max({peak, ca[k], cb[k]});
         }
+        const double peak = std::max(cci_peak(ca), cci_peak(cb));
         // Scaled by a power of two (exact; the index is a ratio), so that
         // sums of large values do not overflow.
         const double g = unit_gain(peak);
         for (std::size_t k = 0; k < points; ++k) {
             ca[k] *= g;
             cb[k] *= g;
+            common[k] = std::min(ca[k], cb[k]);
+            total[k] = ca[k] + cb[k];
         }
-        CciAreas whole, stance, swing;
         // The interval [x_j, x_j+1] that holds the foot off (the last one
         // for an off at 100 %); a value that is not a number stays in range.
         double fo = foot_off[c];
@@ -76,21 +107,19 @@ CoContraction cci_cycles(const double *a, const double *b, const double *foot_of
         const double t = std::clamp((fo - xj) / (xk - xj), 0.0, 1.0);
         const double af = ca[j] + t * (ca[j + 1] - ca[j]);
         const double bf = cb[j] + t * (cb[j + 1] - cb[j]);
-        for (std::size_t k = 0; k + 1 < points; ++k) {
-            const double width = at(k + 1) - at(k);
-            whole.add(width, ca[k], cb[k], ca[k + 1], cb[k + 1]);
-            if (k < j) {
-                stance.add(width, ca[k], cb[k], ca[k + 1], cb[k + 1]);
-            } else if (k > j) {
-                swing.add(width, ca[k], cb[k], ca[k + 1], cb[k + 1]);
-            } else {
-                stance.add(fo - xj, ca[k], cb[k], af, bf);
-                swing.add(xk - fo, af, bf, ca[k + 1], cb[k + 1]);
-            }
+        double areas[2][3];  // common, total x whole, stance, swing
+        const double at_off[2] = {std::min(af, bf), af + bf};
+        const double *curves[2] = {common.data(), total.data()};
+        for (int i = 0; i < 2; ++i) {
+            const double *f = curves[i];
+            areas[i][0] = cci_trapezoid(f, 0, last, step);
+            areas[i][1] = cci_trapezoid(f, 0, j, step) + (fo - xj) * (f[j] + at_off[i]) / 2.0;
+            areas[i][2] = (xk - fo) * (at_off[i] + f[j + 1]) / 2.0 +
+                          cci_trapezoid(f, j + 1, last, step);
         }
-        out.whole.push_back(whole.index());
-        out.stance.push_back(stance.index());
-        out.swing.push_back(swing.index());
+        out.whole.push_back(cci_index(areas[0][0], areas[1][0]));
+        out.stance.push_back(cci_index(areas[0][1], areas[1][1]));
+        out.swing.push_back(cci_index(areas[0][2], areas[1][2]));
     }
     return out;
 }

@@ -21,12 +21,19 @@ constexpr double against_nan = std::numeric_limits<double>::quiet_NaN();
 
 // -- the numbers -----------------------------------------------------------------
 
+// In four lanes, as the sums below.
 double against_peak(const double *x, std::size_t n) {
-    double peak = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        peak = std::max(peak, std::fabs(x[i]));
+    double peak[4] = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            peak[lane] = std::max(peak[lane], std::fabs(x[i + static_cast<std::size_t>(lane)]));
+        }
     }
-    return peak;
+    for (; i < n; ++i) {
+        peak[0] = std::max(peak[0], std::fabs(x[i]));
+    }
+    return std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
 }
 
 // Exactly equal values: a mean of them need not give the value back, and
@@ -38,6 +45,40 @@ bool against_constant(const double *x, std::size_t n) {
         }
     }
     return true;
+}
+
+// Sums of (x gx - mx)(y gy - my), of its squares in x and in y, in four
+// partial sums each: one running sum would make every addition wait for the
+// one before.
+struct AgainstSums {
+    double xy = 0, xx = 0, yy = 0;
+};
+AgainstSums against_sums(const double *x, const double *y, std::size_t n, double gx, double gy,
+                         double mx, double my) {
+    double xy[4] = {0, 0, 0, 0}, xx[4] = {0, 0, 0, 0}, yy[4] = {0, 0, 0, 0};
+    auto add = [&](std::size_t i, int lane) {
+        const double dx = x[i] * gx - mx, dy = y[i] * gy - my;
+        xy[lane] += dx * dy;
+        xx[lane] += dx * dx;
+        yy[lane] += dy * dy;
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        add(i, 0);
+        add(i + 1, 1);
+        add(i + 2, 2);
+        add(i + 3, 3);
+    }
+    for (; i < n; ++i) {
+        add(i, 0);
+    }
+    auto total = [](const double *s) { return (s[0] + s[1]) + (s[2] + s[3]); };
+    return {total(xy), total(xx), total(yy)};
+}
+
+double against_ratio(const AgainstSums &s) {
+    const double r = s.xy / (std::sqrt(s.xx) * std::sqrt(s.yy));
+    return std::isfinite(r) ? std::clamp(r, -1.0, 1.0) : against_nan;
 }
 
 // Each curve is scaled by a power of two near its peak (exact, and the ratios
@@ -54,15 +95,7 @@ double against_correlation(const double *x, const double *y, std::size_t n) {
     }
     mx /= static_cast<double>(n);
     my /= static_cast<double>(n);
-    double sxy = 0, sxx = 0, syy = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dx = x[i] * gx - mx, dy = y[i] * gy - my;
-        sxy += dx * dy;
-        sxx += dx * dx;
-        syy += dy * dy;
-    }
-    const double r = sxy / (std::sqrt(sxx) * std::sqrt(syy));
-    return std::isfinite(r) ? std::clamp(r, -1.0, 1.0) : against_nan;
+    return against_ratio(against_sums(x, y, n, gx, gy, mx, my));
 }
 
 double against_cosine(const double *x, const double *y, std::size_t n) {
@@ -70,16 +103,7 @@ double against_cosine(const double *x, const double *y, std::size_t n) {
     if (!(px > 0.0) || !(py_ > 0.0)) {
         return against_nan;
     }
-    const double gx = unit_gain(px), gy = unit_gain(py_);
-    double sxy = 0, sxx = 0, syy = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double a = x[i] * gx, b = y[i] * gy;
-        sxy += a * b;
-        sxx += a * a;
-        syy += b * b;
-    }
-    const double c = sxy / (std::sqrt(sxx) * std::sqrt(syy));
-    return std::isfinite(c) ? std::clamp(c, -1.0, 1.0) : against_nan;
+    return against_ratio(against_sums(x, y, n, unit_gain(px), unit_gain(py_), 0.0, 0.0));
 }
 
 // The SD per point with its zeros replaced by the smallest positive SD of
@@ -209,28 +233,42 @@ std::pair<double, double> against_consistency(const double *x, std::size_t cycle
     const double g = unit_gain(against_peak(x, total));
     // Deviations from the first cycle (per point) and from the first value
     // (overall): variances do not change with the shift, and identical
-    // cycles or values give exactly 0.
-    std::vector<double> shifted_mean(points, 0.0);
-    double grand = 0;
+    // cycles or values give exactly 0.  Sums run per point, across the
+    // cycles, so that the additions of one point need not wait for another's.
+    std::vector<double> first(points), shifted_mean(points, 0.0), grand_sums(points, 0.0);
+    for (std::size_t t = 0; t < points; ++t) {
+        first[t] = x[t] * g;
+    }
+    const double origin = first[0];
     for (std::size_t c = 0; c < cycles; ++c) {
+        const double *row = x + c * points;
         for (std::size_t t = 0; t < points; ++t) {
-            shifted_mean[t] += x[c * points + t] * g - x[t] * g;
-            grand += x[c * points + t] * g - x[0] * g;
+            const double v = row[t] * g;
+            shifted_mean[t] += v - first[t];
+            grand_sums[t] += v - origin;
         }
     }
-    for (double &m : shifted_mean) {
-        m /= static_cast<double>(cycles);
+    double grand = 0;
+    for (std::size_t t = 0; t < points; ++t) {
+        shifted_mean[t] /= static_cast<double>(cycles);
+        grand += grand_sums[t];
     }
     grand /= static_cast<double>(total);
-    double within = 0, overall = 0;
+    std::vector<double> within_sums(points, 0.0), overall_sums(points, 0.0);
     for (std::size_t c = 0; c < cycles; ++c) {
+        const double *row = x + c * points;
         for (std::size_t t = 0; t < points; ++t) {
-            const double v = x[c * points + t] * g;
-            const double dw = (v - x[t] * g) - shifted_mean[t];
-            const double dt = (v - x[0] * g) - grand;
-            within += dw * dw;
-            overall += dt * dt;
+            const double v = row[t] * g;
+            const double dw = (v - first[t]) - shifted_mean[t];
+            const double dt = (v - origin) - grand;
+            within_sums[t] += dw * dw;
+            overall_sums[t] += dt * dt;
         }
+    }
+    double within = 0, overall = 0;
+    for (std::size_t t = 0; t < points; ++t) {
+        within += within_sums[t];
+        overall += overall_sums[t];
     }
     const double n = static_cast<double>(cycles), p = static_cast<double>(points);
     const double ratio = overall > 0.0 ? (within / (p * (n - 1.0))) / (overall / (p * n - 1.0))
@@ -238,7 +276,7 @@ std::pair<double, double> against_consistency(const double *x, std::size_t cycle
 
     std::vector<double> mean(points);
     for (std::size_t t = 0; t < points; ++t) {
-        mean[t] = x[t] * g + shifted_mean[t];
+        mean[t] = first[t] + shifted_mean[t];
     }
     double cosines = 0;
     std::size_t counted = 0;
