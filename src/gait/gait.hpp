@@ -18,5 +18,8 @@ void register_envelope(py::module_ &m);       // the moving-RMS envelope
 void register_quality(py::module_ &m);        // signal-quality checks of raw channels
 void register_marker_events(py::module_ &m);  // gait events from heel, toe and pelvis markers
 void register_plate_events(py::module_ &m);   // foot contacts on force plates
+void register_compare(py::module_ &m);        // a curve against a reference, cycle consistency
+void register_compare_timing(py::module_ &m); // activation timing of a group, a patient's shifts
+void register_co_contraction(py::module_ &m); // co-contraction of two muscles
 
 }  // namespace quorvaemg::gait

@@ -1,0 +1,327 @@
+// Activation timing of a group (the spread of the subjects' onsets and
+// offsets about the group's periods) and a patient's shifts from it, on the
+// circular cycle: 98 % and 2 % lie 4 % apart.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gait/cycle_args.hpp"
+#include "gait/gait.hpp"
+
+namespace quorvaemg::gait {
+
+namespace {
+
+using namespace cycles;
+using namespace py::literals;
+
+constexpr double shift_nan = std::numeric_limits<double>::quiet_NaN();
+
+// -- the numbers -----------------------------------------------------------------
+
+// `x` as a difference on the circle, in (-50, 50].
+double shift_wrapped(double x) {
+    x = std::fmod(x, 100.0);
+    if (x > 50.0) {
+        x -= 100.0;
+    } else if (x <= -50.0) {
+        x += 100.0;
+    }
+    return x;
+}
+
+// The pieces within 0-100 % of a period; on > off runs through 100 %, and
+// on == off is no period at all.
+int shift_pieces(const Period &p, Period out[2]) {
+    if (p.first < p.second) {
+        out[0] = p;
+        return 1;
+    }
+    if (p.first > p.second) {
+        out[0] = {p.first, 100.0};
+        out[1] = {0.0, p.second};
+        return 2;
+    }
+    return 0;
+}
+
+double shift_overlap(const Period &a, const Period &b) {
+    Period pa[2], pb[2];
+    const int na = shift_pieces(a, pa), nb = shift_pieces(b, pb);
+    double total = 0;
+    for (int i = 0; i < na; ++i) {
+        for (int j = 0; j < nb; ++j) {
+            const double on = std::max(pa[i].first, pb[j].first);
+            const double off = std::min(pa[i].second, pb[j].second);
+            total += off > on ? off - on : 0.0;
+        }
+    }
+    return total;
+}
+
+// Activity through foot strike as the detection gives it, (on, 100) and
+// (0, off), is one period (on, off): its onset is `on`, not 0.
+std::vector<Period> shift_joined(std::vector<Period> periods) {
+    std::size_t ending = periods.size(), starting = periods.size();
+    for (std::size_t i = 0; i < periods.size(); ++i) {
+        const Period &p = periods[i];
+        if (p.second == 100.0 && p.first > 0.0 && p.first < 100.0 && ending == periods.size()) {
+            ending = i;
+        } else if (p.first == 0.0 && p.second > 0.0 && p.second < 100.0 &&
+                   starting == periods.size()) {
+            starting = i;
+        }
+    }
+    if (ending < periods.size() && starting < periods.size()) {
+        periods[ending].second = periods[starting].second;
+        periods.erase(periods.begin() + static_cast<std::ptrdiff_t>(starting));
+    }
+    return periods;
+}
+
+// The period of `candidates` that shares most of the cycle with `target`;
+// null when none shares any (the first of equals wins).
+const Period *shift_best_match(const Period &target, const std::vector<Period> &candidates) {
+    const Period *best = nullptr;
+    double most = 0;
+    for (const Period &p : candidates) {
+        const double o = shift_overlap(target, p);
+        if (o > most) {
+            most = o;
+            best = &p;
+        }
+    }
+    return best;
+}
+
+// `centre` moved by `offset`, back on the circle: in [0, 100) for an onset,
+// in (0, 100] for an offset (an offset at 0 % reads as one at 100 %).
+double shift_on_circle(double centre, double offset, bool onset) {
+    double v = centre + offset;
+    if (onset) {
+        v = v < 0.0 ? v + 100.0 : v >= 100.0 ? v - 100.0 : v;
+    } else {
+        v = v <= 0.0 ? v + 100.0 : v > 100.0 ? v - 100.0 : v;
+    }
+    return v;
+}
+
+struct TimingSpread {
+    double on = 0, on_sd = shift_nan, off = 0, off_sd = shift_nan;
+    std::size_t subjects = 0;
+};
+
+// For each period of the group, the mean and SD of the onsets and offsets
+// of the subjects' periods that match it, taken as differences from the
+// group's own onset and offset so that the mean of 98 % and 2 % is 0 %.  A
+// period no subject shares keeps the group's onset and offset, with no SD.
+std::vector<TimingSpread> shift_spread(const std::vector<Period> &group,
+                                       const std::vector<std::vector<Period>> &subjects) {
+    std::vector<TimingSpread> out;
+    for (const Period &g : group) {
+        std::vector<double> ons, offs;
+        for (const std::vector<Period> &periods : subjects) {
+            if (const Period *p = shift_best_match(g, periods)) {
+                ons.push_back(shift_wrapped(p->first - g.first));
+                offs.push_back(shift_wrapped(p->second - g.second));
+            }
+        }
+        TimingSpread s;
+        s.subjects = ons.size();
+        s.on = g.first;
+        s.off = g.second;
+        if (!ons.empty()) {
+            const auto [on_mean, on_sd] = mean_and_sd(ons);
+            const auto [off_mean, off_sd] = mean_and_sd(offs);
+            s.on = shift_on_circle(g.first, on_mean, true);
+            s.off = shift_on_circle(g.second, off_mean, false);
+            s.on_sd = on_sd;
+            s.off_sd = off_sd;
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+struct TimingShift {
+    bool found = false;
+    double onset = 0, onset_sd = shift_nan, offset = 0, offset_sd = shift_nan;
+};
+
+double shift_in_sds(double shift, double sd) { return sd > 0.0 ? shift / sd : shift_nan; }
+
+std::vector<TimingShift> shift_from_reference(const std::vector<Period> &periods,
+                                              const std::vector<TimingSpread> &reference) {
+    std::vector<TimingShift> out;
+    for (const TimingSpread &r : reference) {
+        TimingShift s;
+        if (const Period *p = shift_best_match({r.on, r.off}, periods)) {
+            s.found = true;
+            s.onset = shift_wrapped(p->first - r.on);
+            s.offset = shift_wrapped(p->second - r.off);
+            s.onset_sd = shift_in_sds(s.onset, r.on_sd);
+            s.offset_sd = shift_in_sds(s.offset, r.off_sd);
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+// -- the bindings ----------------------------------------------------------------
+
+py::object shift_optional(double value) {
+    return std::isnan(value) ? py::object(py::none()) : py::object(py::float_(value));
+}
+
+std::string shift_item_name(const std::string &name, std::size_t i) {
+    return name + "[" + std::to_string(i) + "]";
+}
+
+double shift_percent(py::handle value, const std::string &name) {
+    const double v = finite_number(value, name);
+    if (v < 0.0 || v > 100.0) {
+        refuse(PyExc_ValueError, name + " lies outside 0-100 %");
+    }
+    return v;
+}
+
+std::vector<Period> shift_periods(py::handle value, const std::string &name) {
+    DoubleArray table = number_table(value, name, 2);
+    std::vector<Period> periods;
+    for (py::ssize_t i = 0; i < table.shape(0); ++i) {
+        const double on = table.at(i, 0), off = table.at(i, 1);
+        if (on < 0.0 || on > 100.0 || off < 0.0 || off > 100.0) {
+            refuse(PyExc_ValueError,
+                   shift_item_name(name, static_cast<std::size_t>(i)) + " lies outside 0-100 %");
+        }
+        periods.emplace_back(on, off);
+    }
+    return shift_joined(std::move(periods));
+}
+
+// The items of a list or tuple, held while they are read.
+py::tuple shift_items(py::handle value, const std::string &name, const std::string &what) {
+    if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
+        refuse(PyExc_TypeError, name + " must be a list of " + what + ", not " +
+                                    std::string(Py_TYPE(value.ptr())->tp_name));
+    }
+    return py::tuple(py::reinterpret_borrow<py::object>(value));
+}
+
+double shift_sd(py::handle value, const std::string &name) {
+    if (value.is_none()) {
+        return shift_nan;
+    }
+    const double sd = finite_number(value, name);
+    if (sd < 0.0) {
+        refuse(PyExc_ValueError, name + " must not be negative, not " + number_text(sd));
+    }
+    return sd;
+}
+
+TimingSpread shift_reference_period(py::handle item, const std::string &name) {
+    const char *keys[] = {"on", "on_sd", "off", "off_sd"};
+    py::object fields[4];
+    if (PyDict_Check(item.ptr())) {
+        for (int k = 0; k < 4; ++k) {
+            PyObject *field = PyDict_GetItemString(item.ptr(), keys[k]);  // borrowed
+            if (field == nullptr && k % 2 == 0) {
+                refuse(PyExc_ValueError, name + " has no \"" + keys[k] + "\"");
+            }
+            fields[k] = field ? py::reinterpret_borrow<py::object>(field) : py::none();
+        }
+    } else if (PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) {
+        py::tuple values(py::reinterpret_borrow<py::object>(item));
+        if (values.size() != 4) {
+            refuse(PyExc_ValueError, name + " must be (on, on_sd, off, off_sd), not " +
+                                         std::to_string(values.size()) + " values");
+        }
+        for (int k = 0; k < 4; ++k) {
+            fields[k] = values[static_cast<std::size_t>(k)];
+        }
+    } else {
+        refuse(PyExc_TypeError, name + " must be a dict of on, on_sd, off and off_sd or a "
+                                       "tuple (on, on_sd, off, off_sd), not " +
+                                    std::string(Py_TYPE(item.ptr())->tp_name));
+    }
+    TimingSpread r;
+    r.on = shift_percent(fields[0], name + " on");
+    r.on_sd = shift_sd(fields[1], name + " on_sd");
+    r.off = shift_percent(fields[2], name + " off");
+    r.off_sd = shift_sd(fields[3], name + " off_sd");
+    return r;
+}
+
+py::list period_statistics_of(py::handle group_periods, py::handle subject_periods) {
+    const std::vector<Period> group = shift_periods(group_periods, "group_periods");
+    py::tuple items = shift_items(subject_periods, "subject_periods", "period lists");
+    std::vector<std::vector<Period>> subjects;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::object periods = items[i];
+        subjects.push_back(shift_periods(periods, shift_item_name("subject_periods", i)));
+    }
+    std::vector<TimingSpread> spread;
+    {
+        py::gil_scoped_release unlocked;
+        spread = shift_spread(group, subjects);
+    }
+    py::list out;
+    for (const TimingSpread &s : spread) {
+        out.append(py::dict("on"_a = s.on, "on_sd"_a = shift_optional(s.on_sd), "off"_a = s.off,
+                            "off_sd"_a = shift_optional(s.off_sd), "subjects"_a = s.subjects));
+    }
+    return out;
+}
+
+py::list timing_shifts_of(py::handle periods, py::handle reference_periods) {
+    const std::vector<Period> patient = shift_periods(periods, "periods");
+    py::tuple items = shift_items(reference_periods, "reference_periods", "reference periods");
+    std::vector<TimingSpread> reference;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::object item = items[i];
+        reference.push_back(shift_reference_period(item, shift_item_name("reference_periods", i)));
+    }
+    std::vector<TimingShift> shifts;
+    {
+        py::gil_scoped_release unlocked;
+        shifts = shift_from_reference(patient, reference);
+    }
+    py::list out;
+    for (const TimingShift &s : shifts) {
+        if (!s.found) {
+            out.append(py::none());
+            continue;
+        }
+        out.append(py::dict("onset_shift"_a = s.onset, "onset_sd"_a = shift_optional(s.onset_sd),
+                            "offset_shift"_a = s.offset,
+                            "offset_sd"_a = shift_optional(s.offset_sd)));
+    }
+    return out;
+}
+
+}  // namespace
+
+void register_compare_timing(py::module_ &m) {
+    m.def("period_statistics", &period_statistics_of, "group_periods"_a, "subject_periods"_a,
+          "The spread of the subjects' activation timing about the periods of the group's\n"
+          "mean curve: for each of group_periods ((on, off) in %, on > off through foot\n"
+          "strike), the period of each subject (subject_periods: a list of (on, off) per\n"
+          "subject) that overlaps it most on the circular cycle; a dict of the mean and\n"
+          "sample SD of their onsets and offsets (\"on\", \"on_sd\", \"off\", \"off_sd\"; the SD\n"
+          "None below two subjects), taken on the circle, and \"subjects\", how many had such a\n"
+          "period.  A period no subject has keeps the group's on and off.  (on, 100) and\n"
+          "(0, off) are one period through foot strike, as the detection gives them; a mean\n"
+          "onset lies in [0, 100), a mean offset in (0, 100].");
+    m.def("timing_shifts", &timing_shifts_of, "periods"_a, "reference_periods"_a,
+          "For each reference period (a dict of period_statistics, or (on, on_sd, off,\n"
+          "off_sd)), the patient's period of `periods` overlapping it most on the circular\n"
+          "cycle, as {\"onset_shift\", \"onset_sd\", \"offset_shift\", \"offset_sd\"}: the\n"
+          "shift in % of the cycle, in (-50, 50], and in reference SDs (None without an SD or\n"
+          "when it is 0); None for a reference period that no period of the patient's\n"
+          "overlaps.");
+}
+
+}  // namespace quorvaemg::gait
