@@ -53,9 +53,9 @@ def test_reference_of_controls(built, controls):
     assert len(ta["periods"]) == 2 and all(p["subjects"] == SUBJECTS for p in ta["periods"])
 
 
-def analyse_against(path, patient, normalise="peak"):
+def analyse_against(path, trials, normalise="peak"):
     settings = gait.Settings(normalise=normalise, reference=path)
-    result = gait.analyse([gait.prepare(patient, settings)], settings)
+    result = gait.analyse([gait.prepare(t, settings) for t in trials], settings)
     return {(c.side, c.muscle): c for c in result.channels}, result
 
 
@@ -64,7 +64,8 @@ def analyse_against(path, patient, normalise="peak"):
 def test_patient_against_the_reference(tmp_path, built, controls, shifts, shifted):
     settings, record, _ = built
     path = lab.write_reference(str(tmp_path / "lab.json"), record, "")
-    patient = controls[0] if shifts is None else demo.demo_trial(str(tmp_path), shifts=shifts)
+    # A control subject's own trials, or the demo subject with TA late.
+    patient = controls[:2] if shifts is None else [demo.demo_trial(str(tmp_path), shifts=shifts)]
     channels, result = analyse_against(path, patient)
     assert result.reference_source["subjects"] == SUBJECTS
     for (side, muscle), channel in channels.items():
@@ -74,7 +75,7 @@ def test_patient_against_the_reference(tmp_path, built, controls, shifts, shifte
             onsets = [s["onset_shift"] for s in a["shifts"] if s is not None]
             assert any(abs(shift - 15) < 4 for shift in onsets), onsets
         else:
-            assert a["correlation"] > 0.95 and a["rms_sd"] < 2, (side, muscle, a)
+            assert a["correlation"] > 0.9 and a["rms_sd"] < 2, (side, muscle, a)
             assert a["outside"] == [] or shifts is not None
         assert channel.consistency["consistent"]
 

@@ -35,6 +35,8 @@ FOOT_OFF = 0.6  # foot off, as a fraction of the cycle
 FIRST_LEFT_STRIKE = 0.35  # seconds, nominal; cycle-to-cycle jitter shifts it slightly
 SEED = 20190712
 TIMING_STREAM = 7  # tags the generator of a subject's burst timing, apart from its noise
+# A subject's bursts against the noise floor: log-normal, SD 30 % between subjects.
+STRENGTH_SPREAD = 0.3
 
 # Activation windows per muscle: (start, end, relative gain), as fractions of
 # the cycle with foot strike at 0.  Windows may run past 0 or 1 into the
@@ -151,8 +153,10 @@ def _checked_shifts(shifts):
 
 
 def _timing(shifts, spread, timing_seed):
-    """How far each muscle's bursts move, as a fraction of the cycle: ``shifts``
-    plus, with a ``spread``, the subject's own normal deviation from the pattern."""
+    """How far each muscle's bursts move, as a fraction of the cycle (``shifts``
+    plus, with a ``spread``, the subject's own normal deviation from the
+    pattern), and how strong they are against the electrode's noise (a
+    subject's own too, with a ``spread``: skin and fat differ)."""
     try:
         spread = float(spread)
     except (TypeError, ValueError):
@@ -162,15 +166,18 @@ def _timing(shifts, spread, timing_seed):
                          f"not {spread!r}")
     moves = dict.fromkeys(ACTIVATION, 0.0)
     moves.update(_checked_shifts(shifts))
+    strengths = dict.fromkeys(ACTIVATION, 1.0)
     if spread > 0.0:
         # A stream of its own: the subject's timing must not follow the trial's noise.
         rng = np.random.RandomState([int(timing_seed), TIMING_STREAM])
         for muscle in ACTIVATION:
             moves[muscle] += spread * rng.randn()
+        for muscle in ACTIVATION:
+            strengths[muscle] = float(np.exp(STRENGTH_SPREAD * rng.randn()))
     # A cycle later is the same pattern; within half a cycle the windows stay in
     # the reach of _activation.
     return {muscle: (move + 0.5) % 1.0 - 0.5 if abs(move) > 0.5 else move
-            for muscle, move in moves.items()}
+            for muscle, move in moves.items()}, strengths
 
 
 def _moved(windows, by):
@@ -190,7 +197,7 @@ def demo_trial(folder, seed=SEED, subject=SUBJECT, name=TRIAL_NAME, shifts=None,
     the trials of one subject share one ``timing_seed``, each with its own
     ``seed``.  Bad shifts or spread are a ValueError.
     """
-    moves = _timing(shifts, spread, seed if timing_seed is None else timing_seed)
+    moves, strengths = _timing(shifts, spread, seed if timing_seed is None else timing_seed)
     rng = np.random.RandomState(seed)
     n = int(DURATION * DEVICE_RATE + 0.5)
     n_frames = int(DURATION * FRAME_RATE + 0.5)
@@ -202,7 +209,8 @@ def demo_trial(folder, seed=SEED, subject=SUBJECT, name=TRIAL_NAME, shifts=None,
         phase, gain = sides[channel[0]]
         muscle = channel[1:]
         windows = _moved(ACTIVATION[muscle], moves[muscle])
-        envelope = RESTING_RMS + PEAK_RMS[muscle] * gain * _activation(phase, windows)
+        envelope = RESTING_RMS + PEAK_RMS[muscle] * strengths[muscle] * gain * _activation(
+            phase, windows)
         samples.append(_channel(rng, t, envelope))
 
     return Trial(folder=os.path.join(os.path.abspath(folder), ""), name=name,
