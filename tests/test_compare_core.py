@@ -45,6 +45,8 @@ COMPARE_CASES = {
     "random": (RNG.random(101), RNG.random(101), RNG.random(101) * 0.2, {}),
     "equal to the mean": (bump(40), bump(40), np.full(101, 0.1), {}),
     "bump 15 % late": (bump(55), bump(40), np.full(101, 0.05), {}),
+    "1 % blip dropped": (bump(40) + 0.5 * (X == 70), bump(40), np.full(101, 0.1), {}),
+    "1 % blip kept": (bump(40) + 0.5 * (X == 70), bump(40), np.full(101, 0.1), {"merge": 1}),
     "narrow band, merge 0": (bump(42), bump(40), np.full(101, 0.01), {"merge": 0, "band": 1}),
     "constant curve, no sd": (np.full(101, 3.0), bump(40), None, {}),
     "zero curve": (np.zeros(101), bump(40), np.full(101, 0.1), {}),
@@ -178,6 +180,21 @@ def test_curve_group_is_mean_and_sd():
 c5 = np.ones(5)
 
 
+class Spoiler:
+    """A number whose conversion writes NaN into an array converted before it."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target[...] = np.nan
+        return 1.0
+
+
+def spoilt(target, count):
+    return [Spoiler(target)] + [1.0] * (count - 1)
+
+
 @pytest.mark.parametrize("call, error, fragment", [
     (lambda: gait.compare_curve(np.ones(5), np.ones(6)), ValueError, "curve has 5 points but mean has 6"),
     (lambda: gait.compare_curve(c5, c5, np.ones(4)), ValueError, "sd has 4 points but curve has 5"),
@@ -187,6 +204,10 @@ c5 = np.ones(5)
     (lambda: gait.compare_curve("ab", c5), TypeError, "curve must be an array"),
     (lambda: gait.compare_curve(c5, c5, merge=150), ValueError, "merge must lie between 0 and 100"),
     (lambda: gait.compare_curve(c5, c5, band=-1), ValueError, "band must not be negative"),
+    (lambda a=np.ones(5): gait.compare_curve(a, spoilt(a, 5)), ValueError,
+     "curve holds a value that is not finite"),
+    (lambda a=np.ones((2, 5)): gait.co_contraction(a, np.ones((2, 5)), spoilt(a, 2)), ValueError,
+     "a holds a value that is not finite"),
     (lambda: gait.consistency(np.ones((1, 5))), ValueError, "at least 2 cycles"),
     (lambda: gait.consistency(c5), ValueError, "curves must have 2 dimension"),
     (lambda: gait.curve_group(c5), ValueError, "curves must have 2 dimension"),

@@ -128,28 +128,42 @@ std::string cci_shape_text(const DoubleArray &x) {
     return "(" + std::to_string(x.shape(0)) + ", " + std::to_string(x.shape(1)) + ")";
 }
 
-py::dict co_contraction_of(py::handle a, py::handle b, py::handle foot_off) {
-    DoubleArray ca = finite_array(a, "a", 2, false);
-    DoubleArray cb = finite_array(b, "b", 2, false);
-    if (ca.shape(0) != cb.shape(0) || ca.shape(1) != cb.shape(1)) {
-        refuse(PyExc_ValueError, "a has shape " + cci_shape_text(ca) + " but b has shape " +
-                                     cci_shape_text(cb));
+struct CciArguments {
+    DoubleArray a, b, foot_off;
+};
+
+CciArguments cci_arrays(py::handle a, py::handle b, py::handle foot_off) {
+    CciArguments r{finite_array(a, "a", 2, false), finite_array(b, "b", 2, false), {}};
+    if (r.a.shape(0) != r.b.shape(0) || r.a.shape(1) != r.b.shape(1)) {
+        refuse(PyExc_ValueError, "a has shape " + cci_shape_text(r.a) + " but b has shape " +
+                                     cci_shape_text(r.b));
     }
-    if (ca.shape(1) < 2) {
+    if (r.a.shape(1) < 2) {
         refuse(PyExc_ValueError, "a and b need at least 2 points per cycle");
     }
-    DoubleArray fo = finite_array(foot_off, "foot_off", 1, true);
-    if (fo.size() != ca.shape(0)) {
-        refuse(PyExc_ValueError, "foot_off has " + std::to_string(fo.size()) +
-                                     " values but a and b have " + std::to_string(ca.shape(0)) +
+    r.foot_off = finite_array(foot_off, "foot_off", 1, true);
+    const double *fo = r.foot_off.data();
+    if (r.foot_off.size() != r.a.shape(0)) {
+        refuse(PyExc_ValueError, "foot_off has " + std::to_string(r.foot_off.size()) +
+                                     " values but a and b have " + std::to_string(r.a.shape(0)) +
                                      " cycles");
     }
-    for (py::ssize_t i = 0; i < fo.size(); ++i) {
-        if (fo.data()[i] < 0.0 || fo.data()[i] > 100.0) {
+    for (py::ssize_t i = 0; i < r.foot_off.size(); ++i) {
+        if (fo[i] < 0.0 || fo[i] > 100.0) {
             refuse(PyExc_ValueError, "foot_off[" + std::to_string(i) + "] = " +
-                                         number_text(fo.data()[i]) + " lies outside 0-100 %");
+                                         number_text(fo[i]) + " lies outside 0-100 %");
         }
     }
+    return r;
+}
+
+py::dict co_contraction_of(py::handle a, py::handle b, py::handle foot_off) {
+    CciArguments args = cci_arrays(a, b, foot_off);
+    // Converting a list may run Python code (an item's __float__) that
+    // changes an array converted before it: all are checked once more, now
+    // numpy's own arrays, which runs none.
+    args = cci_arrays(args.a, args.b, args.foot_off);
+    const DoubleArray &ca = args.a, &cb = args.b, &fo = args.foot_off;
     const auto cycles = static_cast<std::size_t>(ca.shape(0));
     CoContraction r;
     {

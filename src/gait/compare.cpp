@@ -21,7 +21,7 @@ constexpr double against_nan = std::numeric_limits<double>::quiet_NaN();
 
 // -- the numbers -----------------------------------------------------------------
 
-// In four lanes, as the sums below.
+// The largest magnitude, in four lanes as the sums below.
 double against_peak(const double *x, std::size_t n) {
     double peak[4] = {0, 0, 0, 0};
     std::size_t i = 0;
@@ -317,35 +317,53 @@ double against_percent(py::handle value, const std::string &name) {
     return v;
 }
 
-py::dict compare_curve_of(py::handle curve, py::handle mean, py::handle sd, py::handle merge,
-                          py::handle band) {
-    DoubleArray c = finite_array(curve, "curve", 1, false);
-    DoubleArray m = finite_array(mean, "mean", 1, false);
-    against_same_length(c, "curve", m, "mean");
-    if (c.size() < 2) {
-        refuse(PyExc_ValueError, "curve needs at least 2 points, not " + std::to_string(c.size()));
+struct AgainstArguments {
+    DoubleArray curve, mean, sd;
+    bool has_sd = false;
+};
+
+AgainstArguments against_arrays(py::handle curve, py::handle mean, py::handle sd) {
+    AgainstArguments a;
+    a.curve = finite_array(curve, "curve", 1, false);
+    a.mean = finite_array(mean, "mean", 1, false);
+    against_same_length(a.curve, "curve", a.mean, "mean");
+    if (a.curve.size() < 2) {
+        refuse(PyExc_ValueError,
+               "curve needs at least 2 points, not " + std::to_string(a.curve.size()));
     }
-    DoubleArray s;
-    if (!sd.is_none()) {
-        s = finite_array(sd, "sd", 1, false);
-        against_same_length(s, "sd", c, "curve");
-        for (py::ssize_t i = 0; i < s.size(); ++i) {
-            if (s.data()[i] < 0.0) {
+    a.has_sd = !sd.is_none();
+    if (a.has_sd) {
+        a.sd = finite_array(sd, "sd", 1, false);
+        against_same_length(a.sd, "sd", a.curve, "curve");
+        for (py::ssize_t i = 0; i < a.sd.size(); ++i) {
+            if (a.sd.data()[i] < 0.0) {
                 refuse(PyExc_ValueError, "sd must not be negative, but sd[" + std::to_string(i) +
-                                             "] = " + number_text(s.data()[i]));
+                                             "] = " + number_text(a.sd.data()[i]));
             }
         }
     }
+    return a;
+}
+
+py::dict compare_curve_of(py::handle curve, py::handle mean, py::handle sd, py::handle merge,
+                          py::handle band) {
     const double merge_percent = against_percent(merge, "merge");
     const double width = finite_number(band, "band");
     if (width < 0.0) {
         refuse(PyExc_ValueError, "band must not be negative, not " + number_text(width));
     }
+    AgainstArguments args = against_arrays(curve, mean, sd);
+    // Converting a list may run Python code (an item's __float__) that
+    // changes an array converted before it: all are checked once more, now
+    // numpy's own arrays, which runs none.
+    args = against_arrays(args.curve, args.mean, args.has_sd ? py::handle(args.sd) : sd);
     CurveComparison result;
     {
         py::gil_scoped_release unlocked;
-        result = against_reference(c.data(), m.data(), sd.is_none() ? nullptr : s.data(),
-                                   static_cast<std::size_t>(c.size()), width, merge_percent);
+        result = against_reference(args.curve.data(), args.mean.data(),
+                                   args.has_sd ? args.sd.data() : nullptr,
+                                   static_cast<std::size_t>(args.curve.size()), width,
+                                   merge_percent);
     }
     py::list outside;
     for (const Outside &o : result.outside) {
