@@ -160,8 +160,14 @@ def test_period_statistics(group, subjects, expected):
     ([(3, 40)], [{"on": 98.0, "on_sd": 0.0, "off": 30.0, "off_sd": 4.0, "subjects": 9}],
      [(5.0, None, 10.0, 2.5)]),
     ([(0, 5), (97, 100), (40, 50)], [(99.0, 1.0, 4.0, 1.0), (60.0, 1.0, 70.0, 1.0)],
-     [(-2.0, -2.0, 1.0, 1.0), None]),
-], ids=["through foot strike", "dict, wrapped", "pieces joined, one absent"])
+     [(-2.0, -2.0, 1.0, 1.0), (-20.0, -20.0, -20.0, -20.0)]),
+    # Both bursts 18 % late, past their width: paired in order round the cycle.
+    ([(16, 31), (80, 95)], [(98.0, 2.0, 13.0, 2.0), (62.0, 2.0, 77.0, 2.0)],
+     [(18.0, 9.0, 18.0, 9.0), (18.0, 9.0, 18.0, 9.0)]),
+    # One burst too far from any: the other still takes the nearest within 15 %.
+    ([(55, 65)], [(98.0, 2.0, 13.0, 2.0), (62.0, 2.0, 77.0, 2.0)], [None, (-7.0, -3.5, -12.0, -6.0)]),
+], ids=["through foot strike", "dict, wrapped", "pieces joined, paired in order", "shifted past width",
+        "nearest within 15 %"])
 def test_timing_shifts(periods, reference, expected):
     keys = ("onset_shift", "onset_sd", "offset_shift", "offset_sd")
     got = [g if g is None else tuple(g[k] for k in keys) for g in

@@ -37,7 +37,8 @@ def consistency(analysis):
     if len(curves) < 2:
         return None
     ratio, cosine = _core.consistency(curves)
-    return {"variance_ratio": float(ratio), "cosine": float(cosine),
+    # All cycles flat zero have no direction to compare: no cosine.
+    return {"variance_ratio": float(ratio), "cosine": None if cosine is None else float(cosine),
             "consistent": bool(ratio <= CONSISTENCY_LIMIT)}
 
 

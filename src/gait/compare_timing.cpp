@@ -19,6 +19,9 @@ using namespace cycles;
 using namespace py::literals;
 
 constexpr double shift_nan = std::numeric_limits<double>::quiet_NaN();
+// A burst farther than this from a reference period (centre to centre, in %
+// of the cycle) is another burst, not that one shifted.
+constexpr double NEAREST_LIMIT = 15.0;
 
 // -- the numbers -----------------------------------------------------------------
 
@@ -153,15 +156,102 @@ struct TimingShift {
 
 double shift_in_sds(double shift, double sd) { return sd > 0.0 ? shift / sd : shift_nan; }
 
+double shift_centre(const Period &p) {
+    const double length = p.first <= p.second ? p.second - p.first : p.second + 100.0 - p.first;
+    return std::fmod(p.first + length / 2.0, 100.0);
+}
+
+// Which patient period (an index of `periods`, or -1) answers each reference
+// period: the one sharing most of the cycle with it.  A burst shifted by
+// more than its width shares none, so when the periods are as many as the
+// reference's and overlap leaves one out or takes one twice, they are
+// paired in their order round the cycle, turned so that the centres move
+// least in all; otherwise one left out takes the nearest free period within
+// NEAREST_LIMIT.
+std::vector<long> shift_pairing(const std::vector<Period> &periods,
+                                const std::vector<TimingSpread> &reference) {
+    const std::size_t n = reference.size();
+    std::vector<long> match(n, -1);
+    std::vector<bool> taken(periods.size(), false);
+    bool clash = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (const Period *p = shift_best_match({reference[i].on, reference[i].off}, periods)) {
+            const auto k = static_cast<std::size_t>(p - periods.data());
+            clash = clash || taken[k];
+            taken[k] = true;
+            match[i] = static_cast<long>(k);
+        }
+    }
+    const bool all = std::find(match.begin(), match.end(), -1L) == match.end();
+    if (all && !clash) {
+        return match;
+    }
+    std::vector<double> ref_centre(n), centre(periods.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        ref_centre[i] = shift_centre({reference[i].on, reference[i].off});
+    }
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+        centre[k] = shift_centre(periods[k]);
+    }
+    if (periods.size() == n && n > 0) {
+        auto by_centre = [](const std::vector<double> &c) {
+            std::vector<std::size_t> order(c.size());
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                order[i] = i;
+            }
+            std::sort(order.begin(), order.end(),
+                      [&c](std::size_t a, std::size_t b) { return c[a] < c[b]; });
+            return order;
+        };
+        const std::vector<std::size_t> ro = by_centre(ref_centre), po = by_centre(centre);
+        std::size_t best = 0;
+        double least = std::numeric_limits<double>::infinity();
+        for (std::size_t turn = 0; turn < n; ++turn) {
+            double total = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                total += std::fabs(shift_wrapped(centre[po[(i + turn) % n]] - ref_centre[ro[i]]));
+            }
+            if (total < least) {
+                least = total;
+                best = turn;
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            match[ro[i]] = static_cast<long>(po[(i + best) % n]);
+        }
+        return match;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (match[i] >= 0) {
+            continue;
+        }
+        double nearest = NEAREST_LIMIT;
+        for (std::size_t k = 0; k < periods.size(); ++k) {
+            const double d = std::fabs(shift_wrapped(centre[k] - ref_centre[i]));
+            if (!taken[k] && d < nearest) {
+                nearest = d;
+                match[i] = static_cast<long>(k);
+            }
+        }
+        if (match[i] >= 0) {
+            taken[static_cast<std::size_t>(match[i])] = true;
+        }
+    }
+    return match;
+}
+
 std::vector<TimingShift> shift_from_reference(const std::vector<Period> &periods,
                                               const std::vector<TimingSpread> &reference) {
+    const std::vector<long> match = shift_pairing(periods, reference);
     std::vector<TimingShift> out;
-    for (const TimingSpread &r : reference) {
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        const TimingSpread &r = reference[i];
         TimingShift s;
-        if (const Period *p = shift_best_match({r.on, r.off}, periods)) {
+        if (match[i] >= 0) {
+            const Period &p = periods[static_cast<std::size_t>(match[i])];
             s.found = true;
-            s.onset = shift_wrapped(p->first - r.on);
-            s.offset = shift_wrapped(p->second - r.off);
+            s.onset = shift_wrapped(p.first - r.on);
+            s.offset = shift_wrapped(p.second - r.off);
             s.onset_sd = shift_in_sds(s.onset, r.on_sd);
             s.offset_sd = shift_in_sds(s.offset, r.off_sd);
         }
@@ -317,11 +407,14 @@ void register_compare_timing(py::module_ &m) {
           "onset lies in [0, 100), a mean offset in (0, 100].");
     m.def("timing_shifts", &timing_shifts_of, "periods"_a, "reference_periods"_a,
           "For each reference period (a dict of period_statistics, or (on, on_sd, off,\n"
-          "off_sd)), the patient's period of `periods` overlapping it most on the circular\n"
-          "cycle, as {\"onset_shift\", \"onset_sd\", \"offset_shift\", \"offset_sd\"}: the\n"
-          "shift in % of the cycle, in (-50, 50], and in reference SDs (None without an SD or\n"
-          "when it is 0); None for a reference period that no period of the patient's\n"
-          "overlaps.");
+          "off_sd)), the patient's period of `periods` that answers it: the one overlapping\n"
+          "it most on the circular cycle; where overlap leaves one out or takes one twice,\n"
+          "periods as many as the reference's are paired in their order round the cycle\n"
+          "(turned so that their centres move least), else the nearest free period within\n"
+          "15 % of the cycle.  As {\"onset_shift\", \"onset_sd\", \"offset_shift\",\n"
+          "\"offset_sd\"}: the shift in % of the cycle, in (-50, 50], and in reference SDs\n"
+          "(None without an SD or when it is 0); None for a reference period no period\n"
+          "answers.");
 }
 
 }  // namespace quorvaemg::gait
