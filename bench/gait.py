@@ -316,6 +316,14 @@ def command_in_process(paths, out):
     return total, steps
 
 
+def print_steps(steps, total):
+    """Each step's time and share of ``total``, the largest first; what no step
+    timed counts as "other"."""
+    steps = dict(steps, **{"other (names, pooling, messages)": total - sum(steps.values())})
+    for step, spent in sorted(steps.items(), key=lambda item: -item[1]):
+        print(f"  {step:<52} {spent:6.3f} s  {100 * spent / total:5.1f} %")
+
+
 def whole_command(seconds, rounds):
     """The whole ``quorvaemg-host gait`` command on the trials as C3D files, PDF
     included: the command as a process (start-up and imports too), and the share
@@ -335,9 +343,7 @@ def whole_command(seconds, rounds):
         print(f"quorvaemg-host gait on {TRIALS} C3D trials x {CHANNELS} channels x {seconds:g} s: "
               f"best of {rounds} as a process {min(process_times):.2f} s, "
               f"in process {total:.2f} s")
-        steps["other (names, pooling, messages)"] = total - sum(steps.values())
-        for step, spent in sorted(steps.items(), key=lambda item: -item[1]):
-            print(f"  {step:<52} {spent:6.2f} s  {100 * spent / total:5.1f} %")
+        print_steps(steps, total)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -19,17 +19,26 @@ are printed too.
 Each target gets a line ending in "met" or "NOT met"; the exit status is 0 either
 way (machines differ).
 
+Then the whole commands as a lab runs them, ``reference build`` over the generated
+control subjects' C3D trials (the demo generator's, as many subjects) and ``gait
+--reference`` of a patient, with each step's share of the time.
+
 Run: python3 bench/reference.py [--quick] [--rounds N]   (--quick: 6 subjects, 10 s trials)
 """
 
 import argparse
+import contextlib
+import io
 import math
+import os
+import shutil
+import tempfile
 import time
 
 import numpy as np
 
 import quorvaemg_gait as core
-from gait import best_of, numpy_activation, numpy_analyse  # bench/gait.py
+from gait import StepClock, best_of, numpy_activation, numpy_analyse, print_steps  # bench/gait.py
 from targets import judge
 
 TRIALS = 3
@@ -278,6 +287,68 @@ def close(a, b):
     return np.allclose(a, b, rtol=1e-9, atol=1e-9, equal_nan=True)
 
 
+def timed_command(argv, clock_steps):
+    """(total, {step: seconds}) of one in-process run of ``quorvaemg-host ARGV``."""
+    from quorvaemg_host import cli
+
+    clock = StepClock()
+    for owner, attribute, step in clock_steps:
+        clock.wrap(owner, attribute, step)
+    try:
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()):
+            status = cli.main(argv)
+        total = time.perf_counter() - start
+    finally:
+        clock.restore()
+    if status != 0:
+        raise SystemExit(f"quorvaemg-host {argv[0]} failed with status {status}")
+    return total, dict(clock.spent)
+
+
+def whole_commands(subjects, rounds):
+    """``reference build`` over generated control subjects' C3D trials and ``gait
+    --reference`` of a patient against it, each step's share of the time."""
+    import plotvane.gait
+    import scipy.signal  # noqa: F401 - imported before the clock starts, as in a warm process
+    from quorvaemg_gait import gait as pipeline
+    from quorvaemg_gait import prepare, reference, scoring, settings
+    from quorvaemg_host import c3d, demo
+
+    steps = [(c3d, "load_trial", "read C3D"), (settings.Settings, "envelope_of", "envelope"),
+             (prepare, "side_cycles", "events and cycles"),
+             (prepare, "raw_verdicts", "signal quality of the raw channels"),
+             (pipeline, "analyse", "analysis (cycles, statistics, timing, scores)"),
+             (reference, "build_reference", "reference (group curves, timing spread)"),
+             (reference, "write_reference", "reference file"),
+             (scoring, "against_reference", "scores against the reference"),
+             (pipeline, "write_outputs", "PDF and tables"),
+             (plotvane.gait, "write_gait_report", "PDF")]
+    folder = tempfile.mkdtemp(prefix="quorvaemg-bench-reference-")
+    try:
+        controls = demo.write_controls(os.path.join(folder, "controls"), subjects, trials=TRIALS)
+        patient = demo.write_demo_c3d(os.path.join(folder, "patient"), shifts={"TA": 0.15})
+        ref = os.path.join(folder, "lab.json")
+        runs = {"reference build": ["reference", "build", *controls, "--out", ref,
+                                    "--normalise", "peak"],
+                "gait --reference": ["gait", patient, "--reference", ref, "--normalise", "peak"]}
+        for name, argv in runs.items():
+            total, spent = min((timed_command(argv, steps) for _ in range(rounds)),
+                               key=lambda run: run[0])
+            if "PDF and tables" in spent and "PDF" in spent:
+                spent["tables"] = spent.pop("PDF and tables") - spent["PDF"]
+            # The scores are computed within the analysis: told apart from it.
+            if "scores against the reference" in spent:
+                spent["analysis (cycles, statistics, timing, scores)"] -= spent[
+                    "scores against the reference"]
+            print(f"quorvaemg-host {name} ({len(controls)} control trials of {subjects} "
+                  f"subjects, 12 channels x 10 s at 1 kHz; one patient trial): best of "
+                  f"{rounds} in process {total:.2f} s")
+            print_steps(spent, total)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="6 subjects and 10-second trials")
@@ -308,6 +379,7 @@ def main():
     judge(f"results against numpy: {'the same' if same else 'DIFFERENT'}", "target: the same",
           same)
     judge(f"numpy / core: {ratio:.1f}x", "target >= 3x", ratio >= 3 and not math.isnan(ratio))
+    whole_commands(subjects, max(1, args.rounds // 2))
 
 
 if __name__ == "__main__":

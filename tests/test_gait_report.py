@@ -103,7 +103,8 @@ def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
 
     with open(cycles_csv) as f:
         rows = list(csv.DictReader(f))
-    assert list(rows[0]) == ["channel", "side", "muscle", "cycles", "percent", "mean", "sd"]
+    assert list(rows[0]) == ["channel", "side", "muscle", "cycles", "percent", "mean", "sd",
+                             "variance_ratio", "cycle_cosine", "consistent"]
     assert len(rows) == 101 * len(result.channels)
     with open(activity_csv) as f:
         rows = list(csv.DictReader(f))
@@ -111,8 +112,9 @@ def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
     assert len(rows) == sum(len(p) for c in result.channels for p in c.analysis["activity"])
     assert {r["trial"] for r in rows} == {t.get("name", "Walk01") for t in trials}
     pages = pypdf.PdfReader(pdf).pages
-    assert len(pages) == 1 + len(result.pages()) + 1
-    text = " ".join(" ".join(page.extract_text().split()) for page in pages[1:-1])
+    # TA and GAS are antagonists: in volts their page says why they have no index.
+    assert result.cocontraction_note and len(pages) == 1 + len(result.pages()) + 1 + 1
+    text = " ".join(" ".join(page.extract_text().split()) for page in pages[1:-2])
     for name, reason in result.left_out:  # named on its muscle page, not "no channel"
         assert reason == gait.UNKNOWN or f"{name} left out ({reason})" in text
 
@@ -287,7 +289,7 @@ def test_gait_demo_and_the_nexus_call(tmp_path, monkeypatch, capsys):
     folder = tmp_path / "quorvaemg-demo"
     assert sorted(os.listdir(folder)) == ["Walk01_EMGActivity.csv", "Walk01_EMGCycles.csv",
                                           "Walk01_EMGGait.pdf"]
-    assert len(pypdf.PdfReader(str(folder / "Walk01_EMGGait.pdf")).pages) == 8
+    assert len(pypdf.PdfReader(str(folder / "Walk01_EMGGait.pdf")).pages) == 9
 
     first, second = synthetic(1000, [1.0, 1.1]), synthetic(1000, [1.2, 0.9], name="Walk02")
     first.folder = str(tmp_path) + os.sep

@@ -36,7 +36,6 @@ from quorvaemg_gait.trial import Trial
 
 CYCLES_SUFFIX = "_EMGCycles.csv"
 ACTIVITY_SUFFIX = "_EMGActivity.csv"
-CONSISTENCY_SUFFIX = "_EMGConsistency.csv"
 COMPARE_SUFFIX = "_EMGCompare.csv"
 COCONTRACTION_SUFFIX = "_EMGCoContraction.csv"
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
@@ -47,13 +46,19 @@ def _number(value):
 
 
 def cycles_rows(result):
-    yield ("channel", "side", "muscle", "cycles", "percent", "mean", "sd")
+    # The consistency of a channel's cycles closes each of its rows: the
+    # columns before it are those labs' scripts have read from the start.
+    yield ("channel", "side", "muscle", "cycles", "percent", "mean", "sd", "variance_ratio",
+           "cycle_cosine", "consistent")
     for ch in result.channels:
         mean, sd = ch.analysis["mean"], ch.analysis["sd"]
         count = len(ch.analysis["curves"])
+        found = ch.consistency or {}
+        consistency = (_number(found.get("variance_ratio")), _number(found.get("cosine")),
+                       "" if not found else ("yes" if found["consistent"] else "no"))
         for k in range(len(mean)):
             yield (ch.name, ch.side, ch.muscle, count, k * 100.0 / (len(mean) - 1),
-                   _number(mean[k]), "" if sd is None else _number(sd[k]))
+                   _number(mean[k]), "" if sd is None else _number(sd[k])) + consistency
 
 
 def activity_rows(result):
@@ -62,16 +67,6 @@ def activity_rows(result):
         for (trial, number), periods in zip(ch.cycle_numbers(), ch.analysis["activity"]):
             for on, off in periods:
                 yield (ch.name, ch.side, ch.muscle, trial, number, _number(on), _number(off))
-
-
-def consistency_rows(result):
-    yield ("channel", "side", "muscle", "cycles", "variance_ratio", "cosine", "consistent")
-    for ch in result.channels:
-        found = ch.consistency
-        yield (ch.name, ch.side, ch.muscle, len(ch.analysis["curves"]),
-               "" if found is None else _number(found["variance_ratio"]),
-               "" if found is None else _number(found["cosine"]),
-               "" if found is None else ("yes" if found["consistent"] else "no"))
 
 
 def _joined(values):
@@ -103,8 +98,7 @@ def cocontraction_rows(result):
 
 def _tables_of(result):
     """(suffix, rows) of each table the result has."""
-    found = [(CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows),
-             (CONSISTENCY_SUFFIX, consistency_rows)]
+    found = [(CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)]
     if result.reference_source is not None:
         found.append((COMPARE_SUFFIX, compare_rows))
     if result.cocontraction:

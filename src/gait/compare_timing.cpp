@@ -301,6 +301,19 @@ py::tuple shift_items(py::handle value, const std::string &name, const std::stri
     return py::tuple(py::reinterpret_borrow<py::object>(value));
 }
 
+// Each item of the list `value` converted by `convert(item, "name[i]")`.
+template <typename Convert>
+auto shift_each(py::handle value, const std::string &name, const std::string &what,
+                Convert convert) {
+    py::tuple items = shift_items(value, name, what);
+    std::vector<decltype(convert(py::object(), name))> out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::object item = items[i];
+        out.push_back(convert(item, shift_item_name(name, i)));
+    }
+    return out;
+}
+
 double shift_sd(py::handle value, const std::string &name) {
     if (value.is_none()) {
         return shift_nan;
@@ -347,12 +360,8 @@ TimingSpread shift_reference_period(py::handle item, const std::string &name) {
 
 py::list period_statistics_of(py::handle group_periods, py::handle subject_periods) {
     const std::vector<Period> group = shift_periods(group_periods, "group_periods");
-    py::tuple items = shift_items(subject_periods, "subject_periods", "period lists");
-    std::vector<std::vector<Period>> subjects;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        py::object periods = items[i];
-        subjects.push_back(shift_periods(periods, shift_item_name("subject_periods", i)));
-    }
+    const auto subjects = shift_each(subject_periods, "subject_periods", "period lists",
+                                     shift_periods);
     std::vector<TimingSpread> spread;
     {
         py::gil_scoped_release unlocked;
@@ -368,12 +377,8 @@ py::list period_statistics_of(py::handle group_periods, py::handle subject_perio
 
 py::list timing_shifts_of(py::handle periods, py::handle reference_periods) {
     const std::vector<Period> patient = shift_periods(periods, "periods");
-    py::tuple items = shift_items(reference_periods, "reference_periods", "reference periods");
-    std::vector<TimingSpread> reference;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        py::object item = items[i];
-        reference.push_back(shift_reference_period(item, shift_item_name("reference_periods", i)));
-    }
+    const auto reference = shift_each(reference_periods, "reference_periods", "reference periods",
+                                      shift_reference_period);
     std::vector<TimingShift> shifts;
     {
         py::gil_scoped_release unlocked;
