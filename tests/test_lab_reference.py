@@ -124,3 +124,22 @@ def test_reference_and_gait_commands(tmp_path, capsys):
     # Without normalisation the reference (made with peak) is refused, both named.
     assert cli.main(["gait", patient, "--reference", ref]) == 1
     assert "normalisation peak" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["reference", "build", "Walk01.c3d"], 2, "reference build needs --out REFERENCE.json"),
+    (["reference", "show", "a.json", "b.json"], 2, "reference show takes one reference file"),
+    (["reference", "show", "a.json", "--out", "x"], 2, "--out applies to reference build"),
+    (["reference", "build", "Walk01.c3d", "--out", "Walk02.c3d"], 2, "would replace a trial"),
+    (["reference", "build", "Walk01.c3d", "--out", "/proc/lab.json"], 1,
+     "the folder of the reference file /proc cannot be written"),
+    (["reference", "show", "missing.json"], 1, "cannot read the reference file missing.json"),
+    (["gait", "--demo", "--normalise", "peak", "--pairs", "pairs.csv"], 1,
+     "the pairs file pairs.csv line 1: pairs tibialis anterior with itself"),
+])
+def test_commands_refuse(tmp_path, monkeypatch, capsys, argv, status, message):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "pairs.csv").write_text("tibialis anterior,TA\n")
+    assert cli.main(argv) == status
+    assert message in capsys.readouterr().err

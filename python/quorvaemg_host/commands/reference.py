@@ -7,7 +7,7 @@ import os
 
 from quorvaemg_gait import tables
 from quorvaemg_host.commands.options import Command, channels_option, events_options, plural
-from quorvaemg_host.commands.trials import FileSource
+from quorvaemg_host.commands.trials import FileSource, check_writable_folder
 from quorvaemg_host.errors import UsageError, describe
 
 ACTIONS = ("build", "show")
@@ -48,7 +48,8 @@ def check(args):
                                           ("--markers", args.markers))
                  if value is not None]
         if given:
-            raise UsageError(f"{', '.join(given)} apply to reference build, not show")
+            raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} to "
+                             "reference build, not show")
     elif args.out is None:
         raise UsageError("reference build needs --out REFERENCE.json, the file to write")
     elif os.path.splitext(args.out)[1].lower() == ".c3d":
@@ -78,6 +79,11 @@ def build(args):
     except gait.SettingError as exc:
         raise UsageError(str(exc)) from None
     subjects = read_subjects(args.subjects) if args.subjects else None
+    out = os.path.abspath(args.out)
+    # Before any trial is read: an hour's analysis must not end unwritten.
+    check_writable_folder(os.path.dirname(out), "the folder of the reference file",
+                          WRITE_ELSEWHERE)
+    tables.check_writable([out], WRITE_ELSEWHERE)
     sources = [(os.path.basename(path),
                 FileSource(path, args.channels, events=args.events, markers=args.markers).open)
                for path in args.files]
@@ -85,7 +91,7 @@ def build(args):
     record, refused = gait.build_reference(sources, settings, subjects,
                                            say=lambda line: print(line, flush=True),
                                            describe=describe)
-    path = reference.write_reference(os.path.abspath(args.out), record, WRITE_ELSEWHERE)
+    path = reference.write_reference(out, record, WRITE_ELSEWHERE)
     count = len(record["subjects"])
     print(f"{count} subject{plural(count)}, {len(record['muscles'])} muscle"
           f"{plural(len(record['muscles']))} and sides; written: {path}")
@@ -125,4 +131,4 @@ def run(args):
 
 COMMAND = Command("reference", "a lab reference of normal EMG over the gait cycle, built from "
                                "control subjects' trials, for gait --reference", add_options,
-                  check, run, "build TRIAL.c3d ... --out REF.json | show REF.json")
+                  check, run, "build|show FILE ...")
