@@ -98,6 +98,9 @@ def build(args):
     if count < 2:
         print("note: one subject only: the reference has no SD, so no stretch of a patient's "
               "curve can lie outside it; add the trials of more control subjects")
+    if refused:
+        print(f"note: {len(refused)} trial{plural(len(refused))} not used (the reason of each "
+              "is above): the reference holds the others only")
     return 1 if refused else 0
 
 
