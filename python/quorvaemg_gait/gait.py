@@ -8,9 +8,13 @@ channel (channels matched by name across trials), normalised in time and
 amplitude, averaged, timed (when the muscle is active) and compared with the
 muscle's activity in normal walking (``analysis``, ``normal``).  The numbers
 come from the core ``quorvaemg_gait._core``; this module runs the whole
-analysis and writes ``<trial>_EMGCycles.csv``, ``<trial>_EMGActivity.csv``
-and, through ``plotvane.gait``, ``<trial>_EMGGait.pdf``, named after the
-first trial.  It also gives the names of the other steps in one place.
+analysis and writes ``<trial>_EMGCycles.csv``, ``<trial>_EMGActivity.csv``,
+``<trial>_EMGCompare.csv`` (against a lab reference, ``reference``),
+``<trial>_EMGCoContraction.csv`` (antagonists, ``scoring``) and, through
+``plotvane.gait``, ``<trial>_EMGGait.pdf``, named after the first trial; and
+it builds a lab reference from control subjects' trials
+(``build_reference``).  It also gives the names of the other steps in one
+place.
 
 Trials are the host's ``Trial`` objects (``c3d.load_trial``, ``demo_trial``)
 or the plain records a Nexus script reads with

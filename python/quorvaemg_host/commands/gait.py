@@ -1,6 +1,7 @@
 """``gait TRIAL ... | --demo``: EMG over the gait cycle of one subject's trials
-against normal walking: TRIAL_EMGGait.pdf, TRIAL_EMGCycles.csv and
-TRIAL_EMGActivity.csv."""
+against normal walking (and a lab reference with ``--reference``):
+TRIAL_EMGGait.pdf, TRIAL_EMGCycles.csv, TRIAL_EMGActivity.csv, and
+TRIAL_EMGCompare.csv and TRIAL_EMGCoContraction.csv where they apply."""
 
 import os
 
