@@ -44,7 +44,7 @@ from plotvane import (
     wrap,
     write_atomically,
 )
-from plotvane.gait_tables import (SIDE_COLOURS, WARNING, _Flow, against_line,
+from plotvane.gait_tables import (SIDE_COLOURS, WARNING, Flow, against_line,
                                   cocontraction_pages, consistency_line, reference_tables,
                                   table_row)
 
@@ -95,7 +95,7 @@ def _periods_text(periods):
 
 
 def _summary_pages(result, measure):
-    flow = _Flow(measure, TITLE)
+    flow = Flow(measure, TITLE)
     trials = ", ".join(t.name for t in result.prepared)
     for label, value in (("Subject", result.subject), ("Trials", trials),
                          ("Date", datetime.date.today().isoformat())):
@@ -143,7 +143,7 @@ def _summary_pages(result, measure):
 
 
 def _timing_pages(result, measure):
-    flow = _Flow(measure, "Activity timing against normal walking")
+    flow = Flow(measure, "Activity timing against normal walking")
     flow.line("On and off in whole % of the gait cycle (0 = foot strike), from each channel's "
               "mean curve; periods that run through foot strike are shown as on-off with "
               f"off < on.  Deviations shorter than {result.settings.merge:g} % of the cycle "

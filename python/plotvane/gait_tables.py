@@ -32,7 +32,7 @@ PAIR_COLUMNS = (("Muscles", 2.6), ("Channels", 1.6), ("Whole cycle, %", 1.35),
 CHART_MIN = 1.3     # inches: a co-contraction chart lower than this would be cramped
 
 
-class _Flow:
+class Flow:
     """Text lines flowing down pages, a new page when one is full."""
 
     def __init__(self, measure, heading):
@@ -223,7 +223,7 @@ def cocontraction_pages(result, measure):
     note = getattr(result, "cocontraction_note", None)
     if not pairs and not note:
         return []
-    flow = _Flow(measure, COCONTRACTION_TITLE)
+    flow = Flow(measure, COCONTRACTION_TITLE)
     if not pairs:
         flow.line(note, color=MUTED)
         return flow.pages
