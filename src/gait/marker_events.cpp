@@ -183,8 +183,9 @@ struct Scratch {
 };
 
 // A foot marker filtered stretch by stretch, each stretch's extremes found
-// (and moved by the marker's speed) as soon as it is filtered; `gaps` gets the frames it has no filtered value
-// at (its gaps and its stretches too short to filter).
+// (and moved by the marker's speed) as soon as it is filtered; `gaps` gets
+// the frames it has no filtered value at (its gaps and its stretches too
+// short to filter).
 void marker_extremes(const Lowpass &f, const double *xyz, std::size_t n, bool zeros_lost,
                      const Walking &w, double flip, bool strike, double share,
                      std::vector<Event> &events, std::vector<Span> &gaps, Scratch &s) {
