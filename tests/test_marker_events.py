@@ -1,5 +1,6 @@
 """Gait events from markers: the core's detector on synthetic walking with known
-events, its filter against scipy's, and the markers' roles found by name."""
+events, the moves by the foot's speed on feet that stand in stance, its filter
+against scipy's, and the markers' roles found by name."""
 
 import math
 
@@ -35,7 +36,9 @@ def test_events_of_synthetic_walking(legs, gap):
         points["Sub:LHEE"] = points.pop("LHEE")
         points["Sub:LHEE"][gap[0]:gap[1]] = 0.0  # how a system writes a lost marker
         spared.append((gap[0] - 30, gap[1] + 30))
-    found, notes = markers.detect_events(points, RATE)
+    # These feet slide through stance (a heel never stops), so their events are
+    # the coordinate method's extremes by construction: not moved by the speed.
+    found, notes = markers.detect_events(points, RATE, slow_share=0)
     assert len(notes) == 2 and "no events" not in " ".join(notes)
     for key, frames in expected.items():
         got = np.array(found[key])
@@ -55,7 +58,8 @@ def test_events_as_unit_and_rate_change():
     # The same walk in metres at 200 Hz: the events at the same times.
     points, expected, _, _ = walk([NORMAL], RATE)
     fast, _, _, _ = walk([NORMAL], 2 * RATE)
-    found, _ = markers.detect_events({k: v / 1000 for k, v in fast.items()}, 2 * RATE, unit="m")
+    found, _ = markers.detect_events({k: v / 1000 for k, v in fast.items()}, 2 * RATE, unit="m",
+                                     slow_share=0)
     for key, frames in expected.items():
         got = np.array(found[key]) / 2
         assert all(np.min(np.abs(got - f)) <= 0.5 for f in frames), key
@@ -97,11 +101,64 @@ _GOOD = np.zeros((50, 3))
      "lowpass (50 Hz) must be below half the rate (50 Hz)"),
     ((_GOOD, _GOOD, _GOOD, 100, -1), ValueError, "lowpass"),
     ((_GOOD, _GOOD, _GOOD, 100, 6, 0), ValueError, "still_speed"),
+    ((_GOOD, _GOOD, _GOOD, 100, 6, 100, 1), ValueError,
+     "slow_share (1) must be from 0 to below 1"),
+    ((_GOOD, _GOOD, _GOOD, 100, 6, 100, -0.1), ValueError, "slow_share"),
+    ((_GOOD, _GOOD, _GOOD, 100, 6, 100, "x"), TypeError, "slow_share"),
 ])
 def test_bad_inputs_are_refused(args, error, message):
     with pytest.raises(error) as caught:
         _core.marker_events(*args)
     assert message in str(caught.value)
+
+
+def _standing_feet(rate, unit, lost=None):
+    """(points, truth) of 12 s at 1.2 m/s along +x whose feet stand still on the floor
+    for 60 % of a 1.1 s cycle and swing a stride on in the rest, their speed zero at
+    both ends; truth {(side, kind): frames} the landings and leavings."""
+    n, cycle, stance = int(12 * rate), 1.1, 0.6
+    t = np.arange(n) / rate
+    points = {"SACR": np.column_stack([1200 * t, np.zeros(n), np.full(n, 950.0)])}
+    truth = {}
+    for side, shift in (("L", 0.0), ("R", 0.5)):
+        phase = t / cycle + shift
+        swing = np.clip((phase % 1 - stance) / (1 - stance), 0, 1)
+        x = 1320 * (np.floor(phase) + swing - np.sin(2 * np.pi * swing) / (2 * np.pi) - 0.3)
+        z = 80 * np.sin(np.pi * swing)
+        points[side + "HEE"] = np.column_stack([x - 60, np.zeros(n), 60 + z])
+        points[side + "TOE"] = np.column_stack([x + 140, np.zeros(n), 40 + z])
+        steps = np.arange(np.ceil(phase[0]) + 1, np.floor(phase[-1]))
+        name = "Left" if side == "L" else "Right"
+        truth[(name, markers.STRIKE)] = (steps - shift) * cycle * rate
+        truth[(name, markers.OFF)] = (steps + stance - shift) * cycle * rate
+    if lost:
+        points[lost[0]][int(lost[1] * rate):int(lost[2] * rate)] = np.nan
+    return {k: v * unit for k, v in points.items()}, truth
+
+
+@pytest.mark.parametrize("rate, unit, lost", [
+    (100, "mm", None),
+    (60, "mm", None),
+    (200, "m", None),
+    (100, "mm", ("LHEE", 4.0, 4.5)),  # later strikes in another filtered stretch
+    (100, "mm", ("RTOE", 4.0, 4.5)),
+], ids=["100Hz", "60Hz", "200Hz-m", "heel-gap", "toe-gap"])
+def test_speed_moves_events_towards_the_floor_contact(rate, unit, lost):
+    # The heel is farthest ahead of the pelvis before it lands and the toe farthest
+    # behind after it leaves: the foot's speed moves each towards the contact it
+    # marks, never past it, by the same time whatever the rate and unit.
+    points, truth = _standing_feet(rate, {"mm": 1.0, "m": 0.001}[unit], lost)
+    moved, _ = markers.detect_events(points, rate, unit)
+    extremes, _ = markers.detect_events(points, rate, unit, slow_share=0)
+    for key, frames in truth.items():
+        sign = 1 if key[1] == markers.STRIKE else -1  # a strike is found early, an off late
+        for frame in frames:
+            if lost and lost[1] * rate - 60 <= frame <= lost[2] * rate + 60:
+                continue
+            at, was = (min(found[key], key=lambda f: abs(f - frame)) for found in (moved, extremes))
+            early, early_was = sign * (frame - at) / rate, sign * (frame - was) / rate  # seconds
+            assert 0 <= early < early_was - 0.004, (key, frame, was, at)
+            assert early == pytest.approx(0.052 if sign > 0 else 0.057, abs=0.003), (key, frame)
 
 
 def test_short_and_missing_trials_give_no_events():

@@ -4,7 +4,8 @@ Each foot's heel and toe and the pelvis are found among the trial's markers
 by their usual names (``LHEE``, ``RTOE``, ``SACR``..., with or without a
 subject prefix such as ``Matt:LHEE``); a table ``role,side,marker`` given by
 the lab names them where its names differ.  The events themselves are the
-core's ``feet_events`` (the coordinate method of Zeni et al. 2008).
+core's ``feet_events`` (the coordinate method of Zeni et al. 2008, each event
+then moved to where the foot's speed says it lands or leaves the floor).
 """
 
 import numpy as np
@@ -117,11 +118,13 @@ def still_speed(unit):
     return speed
 
 
-def detect_events(points, rate, unit="mm", lowpass=6.0, overrides=None):
+def detect_events(points, rate, unit="mm", lowpass=6.0, overrides=None, slow_share=0.15):
     """(events, notes): {(side, "Foot Strike"|"Foot Off"): [frame positions]} found
     from the markers ``points`` ({label: frames x 3}, z vertical) recorded at
     ``rate`` Hz in ``unit``, and lines saying which markers were used and what was
-    missing.  ``overrides`` is a markers file (``read_overrides``) or its table."""
+    missing.  ``overrides`` is a markers file (``read_overrides``) or its table.
+    ``slow_share`` is the share of a foot's peak speed its events are moved to
+    (the core's ``feet_events``); 0 keeps the coordinate method's extremes."""
     if overrides is not None and not isinstance(overrides, dict):
         overrides = read_overrides(overrides)
     speed = still_speed(unit)
@@ -137,7 +140,7 @@ def detect_events(points, rate, unit="mm", lowpass=6.0, overrides=None):
         feet = [tuple(arrays[len(pelvis) + 2 * k:len(pelvis) + 2 * k + 2])
                 for k in range(len(sides))]
         answers.update(zip(sides, _core.feet_events(arrays[:len(pelvis)], feet, rate, lowpass,
-                                                    speed)))
+                                                    speed, slow_share)))
     events, notes = {}, []
     for side, roles in found.items():
         missing = [role for role in ROLES if role not in roles]

@@ -2,7 +2,8 @@
 // and the pelvis (the coordinate method of Zeni, Richards and Higginson,
 // Gait & Posture 2008): a strike is where the heel is farthest ahead of the
 // pelvis along the direction of walking, an off where the toe is farthest
-// behind it.  Labs' C3D files often carry no events, or only some.
+// behind it, each then moved by the foot's speed (foot_speed.hpp).  Labs'
+// C3D files often carry no events, or only some.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "gait/cycle_args.hpp"
+#include "gait/foot_speed.hpp"
 #include "gait/gait.hpp"
 #include "gait/zero_lag.hpp"
 
@@ -175,17 +177,19 @@ void extremes(const double *marker, std::size_t start, std::size_t end, const Wa
 
 // The working arrays of one call, made once and reused by each marker.
 struct Scratch {
-    std::vector<double> work;
+    std::vector<double> work, speeds;
     std::vector<Span> heel_gaps, toe_gaps;
     std::vector<Event> strikes, offs, events;
 };
 
 // A foot marker filtered stretch by stretch, each stretch's extremes found
-// as soon as it is filtered; `gaps` gets the frames it has no filtered value
-// at (its gaps and its stretches too short to filter).
+// (and moved by the marker's speed) as soon as it is filtered; `gaps` gets
+// the frames it has no filtered value at (its gaps and its stretches too
+// short to filter).
 void marker_extremes(const Lowpass &f, const double *xyz, std::size_t n, bool zeros_lost,
-                     const Walking &w, double flip, bool strike, std::vector<Event> &events,
-                     std::vector<Span> &gaps, std::vector<double> &work) {
+                     const Walking &w, double flip, bool strike, double share,
+                     std::vector<Event> &events, std::vector<Span> &gaps, Scratch &s) {
+    std::vector<double> &work = s.work;
     events.clear();
     gaps.clear();
     std::size_t filtered = 0;  // frames before this one are filtered or in gaps
@@ -215,7 +219,10 @@ void marker_extremes(const Lowpass &f, const double *xyz, std::size_t n, bool ze
                 work[(i - start) * 2 + 1] = xyz[i * 3 + 1];
             }
             lowpass_stretch<2>(f, work.data(), end - start);
+            const std::size_t first = events.size();
             extremes(work.data(), start, end, w, flip, strike, events);
+            foot_speed::by_speed(work.data(), start, end - start, strike, share, events, first,
+                                 s.speeds);
         });
     gap(filtered, n);
 }
@@ -254,7 +261,7 @@ std::vector<Event> alternating(const Walking &w, Scratch &s) {
 std::vector<std::vector<Event>> feet_of(const std::vector<const double *> &pelvis,
                                         const std::vector<std::pair<const double *, const double *>> &feet,
                                         std::size_t n, double rate, double cutoff,
-                                        double still_speed, bool zeros_lost) {
+                                        double still_speed, double share, bool zeros_lost) {
     const Lowpass f = lowpass_design(rate, cutoff);
     Walking w;
     walking_of(f, pelvis, n, rate, still_speed, zeros_lost, w);
@@ -262,8 +269,8 @@ std::vector<std::vector<Event>> feet_of(const std::vector<const double *> &pelvi
     std::vector<std::vector<Event>> events;
     for (const auto &[heel, toe] : feet) {
         // The heel farthest ahead of the pelvis, the toe farthest behind it.
-        marker_extremes(f, heel, n, zeros_lost, w, 1, true, s.strikes, s.heel_gaps, s.work);
-        marker_extremes(f, toe, n, zeros_lost, w, -1, false, s.offs, s.toe_gaps, s.work);
+        marker_extremes(f, heel, n, zeros_lost, w, 1, true, share, s.strikes, s.heel_gaps, s);
+        marker_extremes(f, toe, n, zeros_lost, w, -1, false, share, s.offs, s.toe_gaps, s);
         events.push_back(alternating(w, s));
     }
     return events;
@@ -289,8 +296,17 @@ double checked_cutoff(py::handle lowpass, double rate) {
     return cutoff;
 }
 
+double checked_share(py::handle slow_share) {
+    const double share = finite_number(slow_share, "slow_share");
+    if (!(share >= 0 && share < 1)) {
+        refuse(PyExc_ValueError,
+               "slow_share (" + number_text(share) + ") must be from 0 to below 1");
+    }
+    return share;
+}
+
 py::tuple marker_events(py::handle heel, py::handle toe, py::handle pelvis, py::handle rate,
-                        py::handle lowpass, py::handle still_speed) {
+                        py::handle lowpass, py::handle still_speed, py::handle slow_share) {
     const DoubleArray h = gappy_samples(heel, "heel", 3), t = gappy_samples(toe, "toe", 3),
                       p = gappy_samples(pelvis, "pelvis", 3);
     for (const auto &[array, name] : {std::pair{&t, "toe"}, std::pair{&p, "pelvis"}}) {
@@ -303,11 +319,12 @@ py::tuple marker_events(py::handle heel, py::handle toe, py::handle pelvis, py::
     const double fs = positive_number(rate, "rate");
     const double cutoff = checked_cutoff(lowpass, fs);
     const double still = positive_number(still_speed, "still_speed");
+    const double share = checked_share(slow_share);
     std::vector<std::vector<Event>> events;
     {
         py::gil_scoped_release unlocked;
         events = feet_of({p.data()}, {{h.data(), t.data()}}, static_cast<std::size_t>(h.shape(0)),
-                         fs, cutoff, still, false);
+                         fs, cutoff, still, share, false);
     }
     return py::make_tuple(positions(events[0], true), positions(events[0], false));
 }
@@ -349,7 +366,7 @@ std::vector<py::object> items_of(py::handle value, const std::string &name, cons
 }
 
 py::list feet_events(py::handle pelvis, py::handle feet, py::handle rate, py::handle lowpass,
-                     py::handle still_speed) {
+                     py::handle still_speed, py::handle slow_share) {
     FeetMarkers m;
     const std::vector<py::object> pelvis_items = items_of(pelvis, "pelvis", "marker arrays");
     if (pelvis_items.empty()) {
@@ -372,11 +389,12 @@ py::list feet_events(py::handle pelvis, py::handle feet, py::handle rate, py::ha
     const double fs = positive_number(rate, "rate");
     const double cutoff = checked_cutoff(lowpass, fs);
     const double still = positive_number(still_speed, "still_speed");
+    const double share = checked_share(slow_share);
     std::vector<std::vector<Event>> events;
     {
         py::gil_scoped_release unlocked;
         events = feet_of(m.pelvis, m.feet, static_cast<std::size_t>(m.frames), fs, cutoff, still,
-                         true);
+                         share, true);
     }
     py::list out;
     for (const std::vector<Event> &foot : events) {
@@ -402,13 +420,16 @@ py::array_t<double> zero_lag_lowpass(py::handle samples, py::handle rate, py::ha
 void register_marker_events(py::module_ &m) {
     m.def("marker_events", &marker_events, "heel"_a, "toe"_a, "pelvis"_a, "rate"_a,
           "lowpass"_a = 6.0, "still_speed"_a = 100.0,
+          "slow_share"_a = foot_speed::SLOW_SHARE,
           "(strikes, offs) of one foot, frame positions, from its heel, toe and pelvis\n"
           "(frames x 3 arrays, NaN in gaps; z vertical): strikes where the heel is farthest\n"
-          "ahead of the pelvis along the direction of walking, offs where the toe is farthest\n"
-          "behind, after a zero-lag Butterworth low-pass at `lowpass` Hz.  None while the\n"
-          "pelvis moves slower than `still_speed` (units per second) or at a gap.");
+          "ahead of the pelvis along the direction of walking, moved on to where its horizontal\n"
+          "speed drops below `slow_share` of its peak; offs where the toe is farthest behind,\n"
+          "moved halfway to where its speed rises past that share (0: not moved); after a\n"
+          "zero-lag Butterworth low-pass at `lowpass` Hz.  None while the pelvis moves slower\n"
+          "than `still_speed` (units per second) or at a gap.");
     m.def("feet_events", &feet_events, "pelvis"_a, "feet"_a, "rate"_a, "lowpass"_a = 6.0,
-          "still_speed"_a = 100.0,
+          "still_speed"_a = 100.0, "slow_share"_a = foot_speed::SLOW_SHARE,
           "[(strikes, offs)] of each foot of `feet`, (heel, toe) pairs, as marker_events finds\n"
           "them, against one pelvis: the midpoint of the markers `pelvis`, filtered once for\n"
           "all the feet.  A sample of all zeros is missing too, as capture systems write a\n"
