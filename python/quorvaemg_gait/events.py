@@ -27,6 +27,9 @@ MARKERS, FORCEPLATE = "markers", "forceplate"
 # A plate event and a marker event of one foot this close are the same event:
 # the coordinate method is off by a few frames, a step lasts half a second.
 MATCH_SECONDS = 0.15
+# The lag of the marker events behind the plates', as their median: one plate
+# event holds that step's own error as much as the method's.
+MIN_LAGS = 2
 # Shorter loads of a plate are a bump or noise, not a foot.
 MIN_CONTACT_SECONDS = 0.1
 
@@ -123,15 +126,19 @@ def merge(found, better, tolerance):
 
 def corrected(events, lags):
     """(events, notes): the marker events of each kind moved by the median lag of the
-    plates' events behind the marker events they replaced.
+    plates' events behind the marker events they replaced, where two or more
+    plate events measure it.
 
     The coordinate method is off by a few frames, by as much as 70 ms at a slow
     walk, in a way that depends on the subject's gait more than on the step: the
     steps a plate saw measure it for the trial's other steps."""
-    shifts = {kind: float(np.median(lag)) for kind, lag in lags.items()}
+    shifts = {kind: float(np.median(lag)) for kind, lag in lags.items()
+              if len(lag) >= MIN_LAGS}
     notes = [f"{kind}s found from markers moved by {shift:+.1f} frames, the median of "
-             f"{len(lags[kind])} force-plate event{'' if len(lags[kind]) == 1 else 's'} "
-             "against the marker events they replaced" for kind, shift in shifts.items()]
+             f"{len(lags[kind])} force-plate events against the marker events they replaced"
+             for kind, shift in shifts.items()]
+    notes += [f"{kind}s found from markers not moved: one force-plate event cannot tell "
+              "the method's lag from one step's own" for kind in lags if kind not in shifts]
     moved = [e._replace(position=e.position + shifts[e.kind])
              if e.source == MARKERS and e.kind in shifts else e for e in events]
     return in_order(moved), notes
