@@ -112,11 +112,13 @@ def numpy_by_speed(xy, events, strike, share=0.15):
     through it from its low point at or before the off."""
     whole = ~np.isnan(xy[:, 0])
     edges = np.flatnonzero(np.diff(np.r_[0, whole.astype(np.int8), 0]))
-    moved = []
+    moved, speeds = [], {}
     for at, value, kind in events:
         k = np.searchsorted(edges[::2], int(at), side="right") - 1
         start, end = edges[2 * k], edges[2 * k + 1]
-        s = np.hypot(*np.gradient(xy[start:end], axis=0).T)
+        if k not in speeds:  # each stretch's speeds once, as the module makes them
+            speeds[k] = np.hypot(*np.gradient(xy[start:end], axis=0).T)
+        s = speeds[k]
         level, i, x = share * s.max(), int(at) - start, at - start
         if strike:
             while i + 1 < len(s) and s[i + 1] < s[i]:
