@@ -81,10 +81,11 @@ class GaitResult:
                                  settings.reference.source())
         self.consistency_limit = scoring.CONSISTENCY_LIMIT
         # Pairs of channels in volts are told why they have no index.
-        self.cocontraction = scoring.co_contraction(channels, settings.pairs)
-        self.cocontraction_note = None
-        if self.cocontraction and settings.normalise == "none":
-            self.cocontraction, self.cocontraction_note = [], scoring.NOT_NORMALISED
+        self.cocontraction, self.cocontraction_note = [], None
+        if settings.normalise != "none":
+            self.cocontraction = scoring.co_contraction(channels, settings.pairs)
+        elif any(scoring.paired(channels, settings.pairs)):
+            self.cocontraction_note = scoring.NOT_NORMALISED
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""

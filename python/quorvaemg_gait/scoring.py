@@ -80,33 +80,36 @@ def _mean_sd(values):
     return float(np.mean(finite)), (float(np.std(finite, ddof=1)) if len(finite) > 1 else None)
 
 
+def paired(channels, pairs):
+    """(side, a, b) of each pair of muscles both of whose channels the side has,
+    the first channel of a muscle (as its page shows first), in side and pair order."""
+    for side in ("Left", "Right"):
+        of_side = {}
+        for channel in channels:
+            if channel.side == side:
+                of_side.setdefault(channel.muscle, channel)
+        for a_muscle, b_muscle in pairs:
+            if a_muscle in of_side and b_muscle in of_side:
+                yield side, of_side[a_muscle], of_side[b_muscle]
+
+
 def co_contraction(channels, pairs):
     """The co-contraction of each pair of muscles on each side, over the cycles
     both channels share: dicts in side and pair order (see ``GaitResult``)."""
     found = []
-    for side in ("Left", "Right"):
-        of_side = {}
-        for channel in channels:  # the first channel of a muscle, as its page shows first
-            if channel.side == side:
-                of_side.setdefault(channel.muscle, channel)
-        for a_muscle, b_muscle in pairs:
-            a, b = of_side.get(a_muscle), of_side.get(b_muscle)
-            if a is None or b is None:
-                continue
-            rows_a, rows_b = _by_cycle(a), _by_cycle(b)
-            shared = [key for key in rows_a if key in rows_b]
-            if not shared:
-                continue
-            pick_a = [rows_a[key] for key in shared]
-            pick_b = [rows_b[key] for key in shared]
-            index = _core.co_contraction(a.analysis["curves"][pick_a],
-                                         b.analysis["curves"][pick_b],
-                                         a.analysis["foot_off"][pick_a])
-            found.append({"side": side, "muscle_a": a_muscle, "muscle_b": b_muscle,
-                          "channel_a": a.name, "channel_b": b.name, "cycles": len(shared),
-                          "phases": {phase: _mean_sd(np.asarray(index[phase]))
-                                     for phase in PHASES},
-                          "values": {phase: np.asarray(index[phase]) for phase in PHASES}})
+    for side, a, b in paired(channels, pairs):
+        rows_a, rows_b = _by_cycle(a), _by_cycle(b)
+        shared = [key for key in rows_a if key in rows_b]
+        if not shared:
+            continue
+        pick_a = [rows_a[key] for key in shared]
+        pick_b = [rows_b[key] for key in shared]
+        index = _core.co_contraction(a.analysis["curves"][pick_a], b.analysis["curves"][pick_b],
+                                     a.analysis["foot_off"][pick_a])
+        found.append({"side": side, "muscle_a": a.muscle, "muscle_b": b.muscle,
+                      "channel_a": a.name, "channel_b": b.name, "cycles": len(shared),
+                      "phases": {phase: _mean_sd(np.asarray(index[phase])) for phase in PHASES},
+                      "values": {phase: np.asarray(index[phase]) for phase in PHASES}})
     return found
 
 
