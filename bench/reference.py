@@ -5,7 +5,7 @@ trial and side) and one patient of 3 trials, after the envelope:
 
 1. per subject and channel ``analyse_channel`` over its trials' envelopes (the
    patient's channels too),
-2. per channel ``curve_group`` over the subjects' mean curves, the group's
+2. per channel ``cycle_statistics`` over the subjects' mean curves, the group's
    activation periods and ``period_statistics`` of the subjects' periods about them,
 3. for the patient, per channel ``compare_curve``, ``timing_shifts`` and
    ``consistency``, and ``co_contraction`` for 8 pairs of muscles per side,
@@ -218,7 +218,8 @@ def core_steps():
     def reference(analyses):  # analyses[subject][channel]
         out = []
         for k in range(CHANNELS):
-            group = core.curve_group(np.array([a[k]["mean"] for a in analyses]))
+            mean, sd = core.cycle_statistics(np.array([a[k]["mean"] for a in analyses]))
+            group = {"mean": mean, "sd": sd}
             level = group["mean"].min() + THRESHOLD * np.ptp(group["mean"])
             periods = core.activation(group["mean"], level, MERGE)
             out.append((group, core.period_statistics(periods, [a[k]["mean_activity"]

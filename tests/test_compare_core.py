@@ -175,14 +175,6 @@ def test_timing_shifts(periods, reference, expected):
     assert got == [e if e is None else pytest.approx(e) for e in expected]
 
 
-def test_curve_group_is_mean_and_sd():
-    curves = RNG.random((9, 101))
-    group = gait.curve_group(curves)
-    np.testing.assert_allclose(group["mean"], curves.mean(0), rtol=1e-13)
-    np.testing.assert_allclose(group["sd"], curves.std(0, ddof=1), rtol=1e-12)
-    assert gait.curve_group(curves[:1])["sd"] is None
-
-
 c5 = np.ones(5)
 
 
@@ -216,7 +208,6 @@ def spoilt(target, count):
      "a holds a value that is not finite"),
     (lambda: gait.consistency(np.ones((1, 5))), ValueError, "at least 2 cycles"),
     (lambda: gait.consistency(c5), ValueError, "curves must have 2 dimension"),
-    (lambda: gait.curve_group(c5), ValueError, "curves must have 2 dimension"),
     (lambda: gait.co_contraction(np.ones((2, 5)), np.ones((2, 4)), [50, 50]), ValueError,
      "a has shape (2, 5) but b has shape (2, 4)"),
     (lambda: gait.co_contraction(np.ones((2, 5)), np.ones((2, 5)), [50]), ValueError,

@@ -45,22 +45,6 @@ double cci_trapezoid(const double *f, std::size_t lo, std::size_t hi, double ste
     return hi > lo ? step * (cci_sum(f, lo, hi) - (f[lo] + f[hi]) / 2.0) : 0.0;
 }
 
-// The largest of values of at least 0, in four lanes as the sums.
-double cci_peak(const std::vector<double> &f) {
-    double p[4] = {0, 0, 0, 0};
-    std::size_t k = 0;
-    for (; k + 4 <= f.size(); k += 4) {
-        p[0] = std::max(p[0], f[k]);
-        p[1] = std::max(p[1], f[k + 1]);
-        p[2] = std::max(p[2], f[k + 2]);
-        p[3] = std::max(p[3], f[k + 3]);
-    }
-    for (; k < f.size(); ++k) {
-        p[0] = std::max(p[0], f[k]);
-    }
-    return std::max(std::max(p[0], p[1]), std::max(p[2], p[3]));
-}
-
 double cci_index(double common, double total) {
     return total > 0.0 ? 2.0 * common / total * 100.0 : std::numeric_limits<double>::quiet_NaN();
 }
@@ -82,7 +66,8 @@ CoContraction cci_cycles(const double *a, const double *b, const double *foot_of
             ca[k] = std::max(a[c * points + k], 0.0);
             cb[k] = std::max(b[c * points + k], 0.0);
         }
-        const double peak = std::max(cci_peak(ca), cci_peak(cb));
+        const double peak = std::max(largest_magnitude(ca.data(), points),
+                                     largest_magnitude(cb.data(), points));
         // Scaled by a power of two (exact; the index is a ratio), so that
         // sums of large values do not overflow.
         const double g = unit_gain(peak);
@@ -124,10 +109,6 @@ CoContraction cci_cycles(const double *a, const double *b, const double *foot_of
     return out;
 }
 
-std::string cci_shape_text(const DoubleArray &x) {
-    return "(" + std::to_string(x.shape(0)) + ", " + std::to_string(x.shape(1)) + ")";
-}
-
 struct CciArguments {
     DoubleArray a, b, foot_off;
 };
@@ -135,8 +116,8 @@ struct CciArguments {
 CciArguments cci_arrays(py::handle a, py::handle b, py::handle foot_off) {
     CciArguments r{finite_array(a, "a", 2, false), finite_array(b, "b", 2, false), {}};
     if (r.a.shape(0) != r.b.shape(0) || r.a.shape(1) != r.b.shape(1)) {
-        refuse(PyExc_ValueError, "a has shape " + cci_shape_text(r.a) + " but b has shape " +
-                                     cci_shape_text(r.b));
+        refuse(PyExc_ValueError, "a has shape " + cycle_shape_text(r.a) + " but b has shape " +
+                                     cycle_shape_text(r.b));
     }
     if (r.a.shape(1) < 2) {
         refuse(PyExc_ValueError, "a and b need at least 2 points per cycle");

@@ -1,5 +1,5 @@
 // A patient's curve against a reference curve (the mean and SD of a group),
-// the repeatability of one person's cycles, and the mean and SD of a group.
+// and the repeatability of one person's cycles.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -20,21 +20,6 @@ using namespace py::literals;
 constexpr double against_nan = std::numeric_limits<double>::quiet_NaN();
 
 // -- the numbers -----------------------------------------------------------------
-
-// The largest magnitude, in four lanes as the sums below.
-double against_peak(const double *x, std::size_t n) {
-    double peak[4] = {0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        for (int lane = 0; lane < 4; ++lane) {
-            peak[lane] = std::max(peak[lane], std::fabs(x[i + static_cast<std::size_t>(lane)]));
-        }
-    }
-    for (; i < n; ++i) {
-        peak[0] = std::max(peak[0], std::fabs(x[i]));
-    }
-    return std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
-}
 
 // Exactly equal values: a mean of them need not give the value back, and
 // deviations of an ulp would make a constant curve look like a shape.
@@ -87,7 +72,7 @@ double against_correlation(const double *x, const double *y, std::size_t n) {
     if (n < 2 || against_constant(x, n) || against_constant(y, n)) {
         return against_nan;
     }
-    const double gx = unit_gain(against_peak(x, n)), gy = unit_gain(against_peak(y, n));
+    const double gx = unit_gain(largest_magnitude(x, n)), gy = unit_gain(largest_magnitude(y, n));
     double mx = 0, my = 0;
     for (std::size_t i = 0; i < n; ++i) {
         mx += x[i] * gx;
@@ -99,7 +84,7 @@ double against_correlation(const double *x, const double *y, std::size_t n) {
 }
 
 double against_cosine(const double *x, const double *y, std::size_t n) {
-    const double px = against_peak(x, n), py_ = against_peak(y, n);
+    const double px = largest_magnitude(x, n), py_ = largest_magnitude(y, n);
     if (!(px > 0.0) || !(py_ > 0.0)) {
         return against_nan;
     }
@@ -133,7 +118,7 @@ double against_rms_sd(const double *curve, const double *mean, const std::vector
     for (std::size_t i = 0; i < n; ++i) {
         z[i] = (curve[i] - mean[i]) / sd[i];
     }
-    const double peak = against_peak(z.data(), n);
+    const double peak = largest_magnitude(z.data(), n);
     if (!std::isfinite(peak)) {
         return peak;  // a deviation beyond the range of numbers (or NaN)
     }
@@ -230,7 +215,7 @@ CurveComparison against_reference(const double *curve, const double *mean, const
 std::pair<double, double> against_consistency(const double *x, std::size_t cycles,
                                               std::size_t points) {
     const std::size_t total = cycles * points;
-    const double g = unit_gain(against_peak(x, total));
+    const double g = unit_gain(largest_magnitude(x, total));
     // Deviations from the first cycle (per point) and from the first value
     // (overall): variances do not change with the shift, and identical
     // cycles or values give exactly 0.  Sums run per point, across the
@@ -389,20 +374,6 @@ py::tuple consistency_of(py::handle curves) {
     return py::make_tuple(r.first, against_optional(r.second));
 }
 
-py::dict curve_group_of(py::handle curves) {
-    DoubleArray c = finite_array(curves, "curves", 2, false);
-    CurveStatistics stats;
-    {
-        py::gil_scoped_release unlocked;
-        stats = curve_statistics(c.data(), static_cast<std::size_t>(c.shape(0)),
-                                 static_cast<std::size_t>(c.shape(1)));
-    }
-    const py::ssize_t points = c.shape(1);
-    return py::dict("mean"_a = new_array(stats.mean, {points}),
-                    "sd"_a = stats.sd.empty() ? py::object(py::none())
-                                              : py::object(new_array(stats.sd, {points})));
-}
-
 }  // namespace
 
 void register_compare(py::module_ &m) {
@@ -424,9 +395,6 @@ void register_compare(py::module_ &m) {
           "about the mean curve to the variance about the grand mean (0 for identical cycles,\n"
           "near 1 for noise), and the mean cosine similarity of each cycle with the mean\n"
           "curve (cycles all zero left out; None when every cycle is).");
-    m.def("curve_group", &curve_group_of, "curves"_a,
-          "{\"mean\", \"sd\"} per point over the rows of a 2-D array; sd (n - 1) is None for\n"
-          "a single row.");
 }
 
 }  // namespace quorvaemg::gait

@@ -36,35 +36,6 @@ double shift_wrapped(double x) {
     return x;
 }
 
-// The pieces within 0-100 % of a period; on > off runs through 100 %, and
-// on == off is no period at all.
-int shift_pieces(const Period &p, Period out[2]) {
-    if (p.first < p.second) {
-        out[0] = p;
-        return 1;
-    }
-    if (p.first > p.second) {
-        out[0] = {p.first, 100.0};
-        out[1] = {0.0, p.second};
-        return 2;
-    }
-    return 0;
-}
-
-double shift_overlap(const Period &a, const Period &b) {
-    Period pa[2], pb[2];
-    const int na = shift_pieces(a, pa), nb = shift_pieces(b, pb);
-    double total = 0;
-    for (int i = 0; i < na; ++i) {
-        for (int j = 0; j < nb; ++j) {
-            const double on = std::max(pa[i].first, pb[j].first);
-            const double off = std::min(pa[i].second, pb[j].second);
-            total += off > on ? off - on : 0.0;
-        }
-    }
-    return total;
-}
-
 // Activity through foot strike as the detection gives it, (on, 100) and
 // (0, off), is one period (on, off): its onset is `on`, not 0.
 std::vector<Period> shift_joined(std::vector<Period> periods) {
@@ -91,7 +62,7 @@ const Period *shift_best_match(const Period &target, const std::vector<Period> &
     const Period *best = nullptr;
     double most = 0;
     for (const Period &p : candidates) {
-        const double o = shift_overlap(target, p);
+        const double o = circular_overlap(target, p);
         if (o > most) {
             most = o;
             best = &p;

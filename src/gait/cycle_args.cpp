@@ -8,10 +8,6 @@
 
 namespace quorvaemg::gait::cycles {
 
-namespace {
-
-std::string cycle_type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-
 std::string cycle_shape_text(const DoubleArray &array) {
     std::ostringstream text;
     text << "(";
@@ -21,6 +17,10 @@ std::string cycle_shape_text(const DoubleArray &array) {
     text << (array.ndim() == 1 ? ",)" : ")");
     return text.str();
 }
+
+namespace {
+
+std::string cycle_type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 
 DoubleArray cycle_convert(py::handle value, const std::string &name) {

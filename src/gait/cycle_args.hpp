@@ -41,6 +41,9 @@ DoubleArray number_table(py::handle value, const std::string &name, py::ssize_t 
 // 0), where NaN marks a gap; infinities are refused.
 DoubleArray gappy_samples(py::handle value, const std::string &name, py::ssize_t columns);
 
+// An array's shape as numpy prints it, e.g. "(8, 101)".
+std::string cycle_shape_text(const DoubleArray &array);
+
 // A number as a message shows it.
 std::string number_text(double value);
 

@@ -36,6 +36,20 @@ double unit_gain(double magnitude) {
     return std::ldexp(1.0, -std::clamp(exponent, -1000, 1000));
 }
 
+double largest_magnitude(const double *data, std::size_t n) {
+    double peak[4] = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            peak[lane] = std::max(peak[lane], std::fabs(data[i + lane]));
+        }
+    }
+    for (; i < n; ++i) {
+        peak[0] = std::max(peak[0], std::fabs(data[i]));
+    }
+    return std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+}
+
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
                                            double frame_rate) {
     std::vector<double> out(frames.size);

@@ -35,6 +35,10 @@ bool all_finite(const double *data, std::size_t n);
 // their sums and squares neither overflow nor vanish whatever the units.
 double unit_gain(double magnitude);
 
+// The largest magnitude of `n` values (0 for none), in four lanes: one
+// running maximum would make every comparison wait for the one before.
+double largest_magnitude(const double *data, std::size_t n);
+
 // (frame - first_frame) * device_rate / frame_rate for each frame.
 std::vector<double> event_sample_positions(Values frames, double first_frame, double device_rate,
                                            double frame_rate);
@@ -76,6 +80,9 @@ using Period = std::pair<double, double>;  // on, off in % of the cycle
 // period across 100 % comes back as (on, 100) and (0, off).
 std::vector<Period> activation_periods(const double *curve, std::size_t points, double level,
                                        double merge);
+
+// How much of the cycle two periods share (on > off: across 100 %).
+double circular_overlap(const Period &a, const Period &b);
 
 struct NormalComparison {
     double agreement = 0;  // % of the cycle on which both are active or both quiet

@@ -198,6 +198,10 @@ bool cycle_same_phase(double a, double b) {
 
 }  // namespace
 
+double circular_overlap(const Period &a, const Period &b) {
+    return cycle_overlap(cycle_linear_union({a}), cycle_linear_union({b}));
+}
+
 std::vector<Period> activation_periods(const double *curve, std::size_t points, double level,
                                        double merge) {
     std::vector<Period> out;
