@@ -39,6 +39,7 @@ def with_reference(result):
     result.channels[0].consistency = {"variance_ratio": 0.71, "cosine": 0.8,
                                       "consistent": False}
     result.channels[1].against["outside"] = []
+    result.channels[2].consistency = dict(result.channels[2].consistency, cosine=None)  # flat
     last = result.channels[-1]
     last.reference = last.against = None
     last.reference_note = "no reference for the right HAM"
@@ -68,6 +69,7 @@ CASES = [  # set, extra pages, {page (negative: from the end): texts}, texts now
             "vs reference: r 0.97, cos 0.99, RMS 0.8 SD; outside 40-55 % above",
             "cycles: VR 0.71, cos 0.80 - INCONSISTENT (VR > 0.5)", "cycles: VR 0.21, cos 0.95",
             "vs reference: r 0.97, cos 0.99, RMS 0.8 SD; within ± 2 SD"],
+        2: ["cycles: VR 0.21, cos -"],
         6: ["no reference for the right HAM", "grey: normal activity"],
         7: ["Co-contraction (Falconer and Winter)", "CCI = 2 x area under both curves' minimum",
             "tibialis anterior / gastrocnemius", "LTA / LGAS", "31 ± 6", "36 ± 7"],

@@ -129,7 +129,8 @@ def against_line(against):
 
 
 def consistency_line(consistency, limit):
-    text = f"cycles: VR {consistency['variance_ratio']:.2f}, cos {consistency['cosine']:.2f}"
+    text = (f"cycles: VR {consistency['variance_ratio']:.2f}, "
+            f"cos {_number(consistency['cosine'])}")
     if not consistency["consistent"]:
         text += " - " + _verdict(consistency, limit)
     return text

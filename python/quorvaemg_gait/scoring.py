@@ -5,8 +5,6 @@ reference, and how much antagonist muscles of one side are active together
 curves they are computed over.  Keep to Python 3.7.
 """
 
-import math
-
 import numpy as np
 
 from quorvaemg_gait import _core
@@ -111,8 +109,3 @@ def co_contraction(channels, pairs):
                       "phases": {phase: _mean_sd(np.asarray(index[phase])) for phase in PHASES},
                       "values": {phase: np.asarray(index[phase]) for phase in PHASES}})
     return found
-
-
-def number_text(value, digits=3):
-    """A value for a table cell: "" for None or NaN."""
-    return "" if value is None or not math.isfinite(value) else f"{value:.{digits}g}"
