@@ -37,6 +37,10 @@ SEED = 20190712
 TIMING_STREAM = 7  # tags the generator of a subject's burst timing, apart from its noise
 # A subject's bursts against the noise floor: log-normal, SD 30 % between subjects.
 STRENGTH_SPREAD = 0.3
+# Generated control subjects: trials each, and the SD of their burst timing
+# as a fraction of the cycle.
+CONTROL_TRIALS = 2
+CONTROL_SPREAD = 0.02
 
 # Activation windows per muscle: (start, end, relative gain), as fractions of
 # the cycle with foot strike at 0.  Windows may run past 0 or 1 into the
@@ -238,7 +242,7 @@ def _controls(subjects, trials, spread, folder):
                              spread=spread, timing_seed=subject_seed)
 
 
-def control_trials(subjects, trials=2, spread=0.02, folder=os.curdir):
+def control_trials(subjects, trials=CONTROL_TRIALS, spread=CONTROL_SPREAD, folder=os.curdir):
     """The trials of ``subjects`` generated control subjects, ``trials`` each, as
     ``write_controls`` writes them, in memory: subject by subject, trial by trial.
 
@@ -295,7 +299,7 @@ def write_demo_c3d(folder, shifts=None, **options):
     return _write_c3d(demo_trial(folder, shifts=shifts, **options), folder)
 
 
-def write_controls(folder, subjects, trials=2, spread=0.02):
+def write_controls(folder, subjects, trials=CONTROL_TRIALS, spread=CONTROL_SPREAD):
     """Write the trials of ``control_trials`` as ``folder``/ControlNN_WalkMM.c3d,
     subject ControlNN; return their paths."""
     import ezc3d  # noqa: F401 - refused before anything is made

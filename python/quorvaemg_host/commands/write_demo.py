@@ -9,11 +9,10 @@ import sys
 from quorvaemg_gait.tables import excerpt
 from quorvaemg_host.commands.options import Command, plural, refuse_window_options
 from quorvaemg_host.commands.trials import check_writable_folder
-from quorvaemg_host.demo import ACTIVATION, write_controls, write_demo_c3d
+from quorvaemg_host.demo import (ACTIVATION, CONTROL_SPREAD, CONTROL_TRIALS, write_controls,
+                                 write_demo_c3d)
 from quorvaemg_host.errors import HostError, UsageError
 
-CONTROL_TRIALS = 2  # per subject
-CONTROL_SPREAD = 0.02  # SD of the subjects' burst timing, as a fraction of the cycle
 SHIFT_FORMS = ("MUSCLE:PERCENT, MUSCLE one of " + " ".join(ACTIVATION)
                + " and PERCENT of the gait cycle from -50 to 50, e.g. TA:15 or HAM:-7.5")
 
@@ -62,7 +61,7 @@ def check(args):
         if args.shift:
             raise UsageError("--shift moves the bursts of the demo trial, not of the "
                              "control subjects; write the patient without --controls")
-    muscle_shifts(args.shift)
+    args.shifts = muscle_shifts(args.shift)  # told once, before anything is written
 
 
 def _moves(shifts):
@@ -77,9 +76,8 @@ def _write(args, what, as_c3d):
                           "give a folder you can write to")
     try:
         if args.controls is not None:
-            return write_controls(args.write_demo, args.controls, CONTROL_TRIALS,
-                                  CONTROL_SPREAD)
-        return write_demo_c3d(args.write_demo, shifts=muscle_shifts(args.shift))
+            return write_controls(args.write_demo, args.controls)
+        return write_demo_c3d(args.write_demo, shifts=args.shifts)
     except ImportError as exc:
         if sys.version_info < (3, 10):  # no ezc3d release to install
             raise HostError(f"writing {what} as {as_c3d} needs ezc3d, which needs "
@@ -93,7 +91,7 @@ def _write(args, what, as_c3d):
 def run(args):
     if args.controls is None:
         path = _write(args, "the demo trial", "a C3D file")
-        moves = _moves(muscle_shifts(args.shift))
+        moves = _moves(args.shifts)
         print(f"Demo trial written to {path}" + (f" ({moves})" if moves else ""))
         return 0
     paths = _write(args, "the control trials", "C3D files")
