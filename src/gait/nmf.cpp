@@ -1,0 +1,293 @@
+// Non-negative matrix factorisation by HALS from several seeded starts.
+#include "gait/nmf.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "gait/cycle_math.hpp"
+
+namespace quorvaemg::gait::nmf {
+
+namespace {
+
+// splitmix64 (Steele, Lea and Flood, OOPSLA 2014): the same numbers on every
+// platform and compiler, which <random>'s distributions do not promise.
+struct NmfRandom {
+    std::uint64_t state;
+
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+
+    double uniform() { return (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53; }  // (0, 1]
+
+    // |N(0, 1)| by Box and Muller.
+    double half_normal() {
+        const double radius = std::sqrt(-2.0 * std::log(uniform()));
+        return std::fabs(radius * std::cos(6.283185307179586 * uniform()));
+    }
+};
+
+// The dot product of a and b, in eight partial sums: one running sum would
+// make every addition wait for the one before.
+double nmf_dot(const double *a, const double *b, std::size_t n) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            s[lane] += a[j + lane] * b[j + lane];
+        }
+    }
+    for (; j < n; ++j) {
+        s[0] += a[j] * b[j];
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+// y += a x over n values.
+void nmf_axpy(double *y, double a, const double *x, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+        y[j] += a * x[j];
+    }
+}
+
+// The matrix and what every iteration needs of it: the products with H are
+// kept, so that the residual costs no pass over X.
+struct NmfProblem {
+    const double *x;
+    std::size_t m, n, k;
+    double x2;  // |X|^2
+};
+
+// Columns of X and H are taken in blocks of this many: a block of both and
+// of W' X stays in the fastest cache while the block is worked on.
+constexpr std::size_t nmf_block = 128;
+
+struct NmfWork {
+    std::vector<double> xht, hht, wtw, wtx, row;  // X H' (m x k), H H', W' W; a block of W' X
+    explicit NmfWork(const NmfProblem &p)
+        : xht(p.m * p.k), hht(p.k * p.k), wtw(p.k * p.k), wtx(p.k * nmf_block),
+          row(std::max(p.n, nmf_block)) {}
+};
+
+struct NmfStart {
+    std::vector<double> w, h;
+    double residual2 = std::numeric_limits<double>::infinity();
+    std::size_t iterations = 0;
+};
+
+void nmf_gram_of_w(const NmfProblem &p, const std::vector<double> &w, NmfWork &work) {
+    for (std::size_t t = 0; t < p.k; ++t) {
+        for (std::size_t r = t; r < p.k; ++r) {
+            double s = 0;
+            for (std::size_t i = 0; i < p.m; ++i) {
+                s += w[i * p.k + t] * w[i * p.k + r];
+            }
+            work.wtw[t * p.k + r] = work.wtw[r * p.k + t] = s;
+        }
+    }
+}
+
+// |X - WH|^2 = |X|^2 - 2 <W, X H'> + <W' W, H H'>, from the products kept.
+double nmf_residual2(const NmfProblem &p, const std::vector<double> &w, const NmfWork &work) {
+    double cross = 0, square = 0;
+    for (std::size_t i = 0; i < p.m * p.k; ++i) {
+        cross += w[i] * work.xht[i];
+    }
+    for (std::size_t i = 0; i < p.k * p.k; ++i) {
+        square += work.wtw[i] * work.hht[i];
+    }
+    return std::max(0.0, p.x2 - 2.0 * cross + square);  // rounding may take a perfect fit below 0
+}
+
+// Each column of W in turn: its exact minimiser, the other columns fixed,
+// clipped at 0; a synergy whose activations are all 0 has none and stays.
+// Then W' W.
+void nmf_update_w(const NmfProblem &p, std::vector<double> &w, NmfWork &work) {
+    for (std::size_t t = 0; t < p.k; ++t) {
+        const double hess = work.hht[t * p.k + t];
+        if (!(hess > 0.0)) {
+            continue;
+        }
+        for (std::size_t i = 0; i < p.m; ++i) {
+            double grad = -work.xht[i * p.k + t];
+            for (std::size_t r = 0; r < p.k; ++r) {
+                grad += w[i * p.k + r] * work.hht[r * p.k + t];
+            }
+            w[i * p.k + t] = std::max(0.0, w[i * p.k + t] - grad / hess);
+        }
+    }
+    nmf_gram_of_w(p, w, work);
+}
+
+// Each row of H in turn, likewise, block by block: the update of a column
+// of H involves that column alone.  Meanwhile X H' and
+// H H' of the new H, for the next update of W and the residual.
+void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, std::vector<double> &h,
+                  NmfWork &work) {
+    std::fill(work.xht.begin(), work.xht.end(), 0.0);
+    std::fill(work.hht.begin(), work.hht.end(), 0.0);
+    double *row = work.row.data();
+    for (std::size_t j0 = 0; j0 < p.n; j0 += nmf_block) {
+        const std::size_t b = std::min(nmf_block, p.n - j0);
+        std::fill(work.wtx.begin(), work.wtx.end(), 0.0);
+        for (std::size_t i = 0; i < p.m; ++i) {
+            for (std::size_t t = 0; t < p.k; ++t) {
+                nmf_axpy(work.wtx.data() + t * b, w[i * p.k + t], p.x + i * p.n + j0, b);
+            }
+        }
+        for (std::size_t t = 0; t < p.k; ++t) {
+            const double hess = work.wtw[t * p.k + t];
+            if (!(hess > 0.0)) {
+                continue;
+            }
+            std::copy(work.wtx.begin() + t * b, work.wtx.begin() + (t + 1) * b, row);
+            for (std::size_t r = 0; r < p.k; ++r) {
+                nmf_axpy(row, -work.wtw[t * p.k + r], h.data() + r * p.n + j0, b);
+            }
+            double *ht = h.data() + t * p.n + j0;
+            for (std::size_t j = 0; j < b; ++j) {
+                const double value = ht[j] + row[j] / hess;
+                ht[j] = value > 0.0 ? value : 0.0;
+            }
+        }
+        for (std::size_t t = 0; t < p.k; ++t) {
+            const double *ht = h.data() + t * p.n + j0;
+            for (std::size_t i = 0; i < p.m; ++i) {
+                work.xht[i * p.k + t] += nmf_dot(p.x + i * p.n + j0, ht, b);
+            }
+            for (std::size_t r = t; r < p.k; ++r) {
+                work.hht[t * p.k + r] += nmf_dot(ht, h.data() + r * p.n + j0, b);
+            }
+        }
+    }
+    for (std::size_t t = 0; t < p.k; ++t) {
+        for (std::size_t r = 0; r < t; ++r) {
+            work.hht[t * p.k + r] = work.hht[r * p.k + t];
+        }
+    }
+}
+
+// X H' and H H' of the starting H.
+void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &h, NmfWork &work) {
+    for (std::size_t t = 0; t < p.k; ++t) {
+        for (std::size_t i = 0; i < p.m; ++i) {
+            work.xht[i * p.k + t] = nmf_dot(p.x + i * p.n, h.data() + t * p.n, p.n);
+        }
+        for (std::size_t r = 0; r <= t; ++r) {
+            work.hht[t * p.k + r] = work.hht[r * p.k + t] =
+                nmf_dot(h.data() + t * p.n, h.data() + r * p.n, p.n);
+        }
+    }
+}
+
+// One start from random factors of the scale of X (as scikit-learn's
+// "random" start: sqrt(mean(X) / k) |N(0, 1)|), run to the stopping rule.
+NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
+                 NmfWork &work) {
+    NmfStart s;
+    double mean = 0;
+    for (std::size_t i = 0; i < p.m * p.n; ++i) {
+        mean += p.x[i];
+    }
+    const double scale = std::sqrt(mean / static_cast<double>(p.m * p.n) /
+                                   static_cast<double>(p.k));
+    s.w.resize(p.m * p.k);
+    s.h.resize(p.k * p.n);
+    for (double &v : s.w) {
+        v = scale * random.half_normal();
+    }
+    for (double &v : s.h) {
+        v = scale * random.half_normal();
+    }
+    nmf_products_of_h(p, s.h, work);
+    nmf_gram_of_w(p, s.w, work);
+    s.residual2 = nmf_residual2(p, s.w, work);
+    const double first = std::sqrt(s.residual2);
+    double before = first;
+    for (std::size_t it = 1; it <= rule.max_iterations && first > 0.0; ++it) {
+        nmf_update_w(p, s.w, work);
+        nmf_update_h(p, s.w, s.h, work);
+        s.residual2 = nmf_residual2(p, s.w, work);
+        s.iterations = it;
+        if (it % rule.check_every == 0) {
+            const double residual = std::sqrt(s.residual2);
+            if (before - residual < rule.tolerance * first) {
+                break;
+            }
+            before = residual;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+Factorisation factorise(const double *x, std::size_t muscles, std::size_t samples,
+                        std::size_t k, std::uint64_t seed, std::size_t starts,
+                        const StoppingRule &rule) {
+    // Scaled by a power of two (exact), so that sums of squares neither
+    // overflow nor vanish whatever the units; the weights are scaled back.
+    const std::size_t size = muscles * samples;
+    const double gain = cycles::unit_gain(cycles::largest_magnitude(x, size));
+    std::vector<double> scaled(x, x + size);
+    for (double &v : scaled) {
+        v *= gain;
+    }
+    NmfProblem p{scaled.data(), muscles, samples, k, nmf_dot(scaled.data(), scaled.data(), size)};
+    NmfWork work(p);
+    NmfRandom random{seed};
+    NmfStart best;
+    for (std::size_t s = 0; s < std::max<std::size_t>(starts, 1); ++s) {
+        NmfStart found = nmf_run(p, random, rule, work);
+        if (found.residual2 < best.residual2 || best.w.empty()) {
+            best = std::move(found);
+        }
+    }
+    // Each synergy's weights of length 1, its activations carrying the scale.
+    Factorisation f;
+    f.iterations = best.iterations;
+    for (std::size_t t = 0; t < k; ++t) {
+        double length = 0;
+        for (std::size_t i = 0; i < muscles; ++i) {
+            length += best.w[i * k + t] * best.w[i * k + t];
+        }
+        length = std::sqrt(length);
+        if (length > 0.0) {
+            for (std::size_t i = 0; i < muscles; ++i) {
+                best.w[i * k + t] /= length;
+            }
+            for (std::size_t j = 0; j < samples; ++j) {
+                best.h[t * samples + j] *= length / gain;
+            }
+        }
+    }
+    // The variance accounted for, from the residual itself: the identity
+    // the iterations use loses digits when the fit is close.
+    f.muscle_vaf.resize(muscles);
+    double residual2 = 0;
+    std::vector<double> &row = work.row;
+    for (std::size_t i = 0; i < muscles; ++i) {
+        std::copy(x + i * samples, x + (i + 1) * samples, row.begin());
+        for (std::size_t t = 0; t < k; ++t) {
+            nmf_axpy(row.data(), -best.w[i * k + t], best.h.data() + t * samples, samples);
+        }
+        for (std::size_t j = 0; j < samples; ++j) {
+            row[j] *= gain;
+        }
+        const double own = nmf_dot(row.data(), row.data(), samples);
+        const double total = nmf_dot(p.x + i * samples, p.x + i * samples, samples);
+        f.muscle_vaf[i] = total > 0.0 ? 1.0 - own / total : std::numeric_limits<double>::quiet_NaN();
+        residual2 += own;
+    }
+    f.tvaf = 1.0 - residual2 / p.x2;
+    f.weights = std::move(best.w);
+    f.activations = std::move(best.h);
+    return f;
+}
+
+}  // namespace quorvaemg::gait::nmf
