@@ -68,10 +68,14 @@ struct NmfProblem {
 constexpr std::size_t nmf_block = 128;
 
 struct NmfWork {
-    std::vector<double> xht, hht, wtw, wtx, row;  // X H' (m x k), H H', W' W; a block of W' X
+    // Products with the current H (X H', H H'), with the one before it, and
+    // of the two (H H_before'): those with the extrapolated H follow from
+    // them.  Then W' W, and a block of W' X.
+    std::vector<double> xht, hht, xht_before, hht_before, cross, xhy, hhy, wtw, wtx, row;
     explicit NmfWork(const NmfProblem &p)
-        : xht(p.m * p.k), hht(p.k * p.k), wtw(p.k * p.k), wtx(p.k * nmf_block),
-          row(std::max(p.n, nmf_block)) {}
+        : xht(p.m * p.k), hht(p.k * p.k), xht_before(p.m * p.k), hht_before(p.k * p.k),
+          cross(p.k * p.k), xhy(p.m * p.k), hhy(p.k * p.k), wtw(p.k * p.k),
+          wtx(p.k * nmf_block), row(std::max(p.n, nmf_block)) {}
 };
 
 struct NmfStart {
@@ -104,36 +108,63 @@ double nmf_residual2(const NmfProblem &p, const std::vector<double> &w, const Nm
     return std::max(0.0, p.x2 - 2.0 * cross + square);  // rounding may take a perfect fit below 0
 }
 
-// Each column of W in turn: its exact minimiser, the other columns fixed,
-// clipped at 0; a synergy whose activations are all 0 has none and stays.
-// Then W' W.
-void nmf_update_w(const NmfProblem &p, std::vector<double> &w, NmfWork &work) {
+// Each column of W in turn: its exact minimiser for the extrapolated H, the
+// other columns fixed, clipped at 0; a synergy whose activations are all 0
+// has none and stays.
+void nmf_update_w(const NmfProblem &p, std::vector<double> &w, const NmfWork &work) {
     for (std::size_t t = 0; t < p.k; ++t) {
-        const double hess = work.hht[t * p.k + t];
+        const double hess = work.hhy[t * p.k + t];
         if (!(hess > 0.0)) {
             continue;
         }
         for (std::size_t i = 0; i < p.m; ++i) {
-            double grad = -work.xht[i * p.k + t];
+            double grad = -work.xhy[i * p.k + t];
             for (std::size_t r = 0; r < p.k; ++r) {
-                grad += w[i * p.k + r] * work.hht[r * p.k + t];
+                grad += w[i * p.k + r] * work.hhy[r * p.k + t];
             }
             w[i * p.k + t] = std::max(0.0, w[i * p.k + t] - grad / hess);
         }
     }
-    nmf_gram_of_w(p, w, work);
 }
 
-// Each row of H in turn, likewise, block by block: the update of a column
-// of H involves that column alone.  Meanwhile X H' and
-// H H' of the new H, for the next update of W and the residual.
-void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, std::vector<double> &h,
-                  NmfWork &work) {
-    std::fill(work.xht.begin(), work.xht.end(), 0.0);
-    std::fill(work.hht.begin(), work.hht.end(), 0.0);
+// X Hy' and Hy Hy' of the extrapolated Hy = H + beta (H - H_before), from
+// the products kept: Hy itself is never formed whole.
+void nmf_extrapolated_products(const NmfProblem &p, double beta, NmfWork &work) {
+    const double a = 1.0 + beta;
+    for (std::size_t i = 0; i < p.m * p.k; ++i) {
+        work.xhy[i] = a * work.xht[i] - beta * work.xht_before[i];
+    }
+    for (std::size_t t = 0; t < p.k; ++t) {
+        for (std::size_t r = 0; r < p.k; ++r) {
+            const std::size_t tr = t * p.k + r;
+            work.hhy[tr] = a * a * work.hht[tr] -
+                           beta * a * (work.cross[tr] + work.cross[r * p.k + t]) +
+                           beta * beta * work.hht_before[tr];
+        }
+    }
+}
+
+// Each row of H in turn, likewise, block by block (the update of a column
+// of H involves that column alone), from the extrapolated H = h + beta (h -
+// before), which is formed block by block in `before`; `before` then holds
+// the new H.  Meanwhile the products of the new H, and of it with h.
+void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, const std::vector<double> &h,
+                  std::vector<double> &before, double beta, NmfWork &work) {
+    std::swap(work.xht, work.xht_before);
+    std::swap(work.hht, work.hht_before);
+    for (std::vector<double> *v : {&work.xht, &work.hht, &work.cross}) {
+        std::fill(v->begin(), v->end(), 0.0);
+    }
     double *row = work.row.data();
     for (std::size_t j0 = 0; j0 < p.n; j0 += nmf_block) {
         const std::size_t b = std::min(nmf_block, p.n - j0);
+        for (std::size_t t = 0; t < p.k; ++t) {
+            const double *now = h.data() + t * p.n + j0;
+            double *next = before.data() + t * p.n + j0;
+            for (std::size_t j = 0; j < b; ++j) {
+                next[j] = now[j] + beta * (now[j] - next[j]);
+            }
+        }
         std::fill(work.wtx.begin(), work.wtx.end(), 0.0);
         for (std::size_t i = 0; i < p.m; ++i) {
             for (std::size_t t = 0; t < p.k; ++t) {
@@ -142,26 +173,32 @@ void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, std::vector
         }
         for (std::size_t t = 0; t < p.k; ++t) {
             const double hess = work.wtw[t * p.k + t];
-            if (!(hess > 0.0)) {
+            double *ht = before.data() + t * p.n + j0;
+            if (!(hess > 0.0)) {  // the extrapolation may have left it below 0
+                for (std::size_t j = 0; j < b; ++j) {
+                    ht[j] = ht[j] > 0.0 ? ht[j] : 0.0;
+                }
                 continue;
             }
             std::copy(work.wtx.begin() + t * b, work.wtx.begin() + (t + 1) * b, row);
             for (std::size_t r = 0; r < p.k; ++r) {
-                nmf_axpy(row, -work.wtw[t * p.k + r], h.data() + r * p.n + j0, b);
+                nmf_axpy(row, -work.wtw[t * p.k + r], before.data() + r * p.n + j0, b);
             }
-            double *ht = h.data() + t * p.n + j0;
             for (std::size_t j = 0; j < b; ++j) {
                 const double value = ht[j] + row[j] / hess;
                 ht[j] = value > 0.0 ? value : 0.0;
             }
         }
         for (std::size_t t = 0; t < p.k; ++t) {
-            const double *ht = h.data() + t * p.n + j0;
+            const double *ht = before.data() + t * p.n + j0;
             for (std::size_t i = 0; i < p.m; ++i) {
                 work.xht[i * p.k + t] += nmf_dot(p.x + i * p.n + j0, ht, b);
             }
-            for (std::size_t r = t; r < p.k; ++r) {
-                work.hht[t * p.k + r] += nmf_dot(ht, h.data() + r * p.n + j0, b);
+            for (std::size_t r = 0; r < p.k; ++r) {
+                if (r >= t) {
+                    work.hht[t * p.k + r] += nmf_dot(ht, before.data() + r * p.n + j0, b);
+                }
+                work.cross[t * p.k + r] += nmf_dot(ht, h.data() + r * p.n + j0, b);
             }
         }
     }
@@ -187,6 +224,12 @@ void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &h, NmfWor
 
 // One start from random factors of the scale of X (as scikit-learn's
 // "random" start: sqrt(mean(X) / k) |N(0, 1)|), run to the stopping rule.
+// Each update starts from the last two iterates extrapolated, W + beta (W -
+// W_before) and the same of H, beta growing by 10 % a step (to a ceiling
+// that grows by 5 %, at most 1) while the residual falls, and cut by 1.5,
+// the extrapolation dropped for a step, when it rises (Ang and Gillis'
+// scheme; on the benchmark's envelopes these factors took 10 % fewer
+// iterations than their 5 % and 1 %, 45 % fewer than none).
 NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
                  NmfWork &work) {
     NmfStart s;
@@ -204,18 +247,44 @@ NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rul
     for (double &v : s.h) {
         v = scale * random.half_normal();
     }
+    std::vector<double> h_before = s.h, w_plain = s.w;  // the iterates before extrapolation
     nmf_products_of_h(p, s.h, work);
+    work.xht_before = work.xht;
+    work.hht_before = work.cross = work.hht;
     nmf_gram_of_w(p, s.w, work);
     s.residual2 = nmf_residual2(p, s.w, work);
     const double first = std::sqrt(s.residual2);
-    double before = first;
+    double before = first, last = first;
+    double beta = 0.5, ceiling = 1.0, beta_h = 0.0;
     for (std::size_t it = 1; it <= rule.max_iterations && first > 0.0; ++it) {
-        nmf_update_w(p, s.w, work);
-        nmf_update_h(p, s.w, s.h, work);
+        nmf_extrapolated_products(p, beta_h, work);
+        nmf_update_w(p, s.w, work);  // s.w: W extrapolated, now the new W
+        for (std::size_t i = 0; i < s.w.size(); ++i) {
+            const double plain = s.w[i];
+            s.w[i] = std::max(0.0, plain + beta * (plain - w_plain[i]));
+            w_plain[i] = plain;
+        }
+        nmf_gram_of_w(p, s.w, work);
+        nmf_update_h(p, s.w, s.h, h_before, beta_h, work);
+        std::swap(s.h, h_before);
         s.residual2 = nmf_residual2(p, s.w, work);
+        double residual = std::sqrt(s.residual2);
+        if (residual > last) {  // back to the plain iterate, and a smaller step
+            s.w = w_plain;
+            nmf_gram_of_w(p, s.w, work);
+            s.residual2 = nmf_residual2(p, s.w, work);
+            residual = std::sqrt(s.residual2);
+            beta_h = 0.0;
+            ceiling = beta;
+            beta /= 1.5;
+        } else {
+            beta_h = beta;
+            beta = std::min(ceiling, 1.1 * beta);
+            ceiling = std::min(1.0, 1.05 * ceiling);
+        }
+        last = residual;
         s.iterations = it;
         if (it % rule.check_every == 0) {
-            const double residual = std::sqrt(s.residual2);
             if (before - residual < rule.tolerance * first) {
                 break;
             }

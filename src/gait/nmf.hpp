@@ -5,7 +5,9 @@
 // Hierarchical alternating least squares (HALS; Cichocki and Phan, IEICE
 // Trans Fundamentals E92-A, 2009; Gillis and Glineur, Neural Comput 24,
 // 2012): each column of W, then each row of H, in turn the exact minimiser
-// of the squared residual with the others fixed, clipped at 0.  Plain C++
+// of the squared residual with the others fixed, clipped at 0, each update
+// starting from the last two iterates extrapolated (Ang and Gillis, Neural
+// Comput 31, 2019), which reaches the same fit in fewer iterations.  Plain C++
 // on contiguous doubles; nothing here touches Python, so the bindings may
 // run it without the GIL.
 #pragma once
