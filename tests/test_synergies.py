@@ -71,6 +71,46 @@ def test_bad_matrices_are_refused(matrix, k, says):
     assert says in str(refused.value)
 
 
+class Shrinking(list):
+    """A list of curves that empties itself while the core reads it."""
+
+    def __len__(self):
+        self.clear()
+        return 0
+
+
+@pytest.mark.parametrize("curves, options, error, says", [
+    (np.ones((2, 3, 101)), {}, TypeError, "curves must be a list of cycles x points arrays"),
+    ([np.ones((3, 101))], {}, ValueError, "curves hold 1 muscle: synergies need at least 2"),
+    ([np.ones(101), np.ones(101)], {}, ValueError, "LTA must have 2 dimension(s)"),
+    ([np.random.rand(3, 101), np.random.rand(2, 101)], {}, ValueError,
+     "RTA has shape (2, 101) but LTA has shape (3, 101): every muscle needs the same cycles"),
+    ([np.random.rand(3, 101), np.full((3, 101), 2.0)], {}, ValueError,
+     "RTA does not vary over its cycles"),
+    ([np.random.rand(3, 101), np.random.rand(3, 101)], {"max_k": 0}, ValueError,
+     "max_k must be at least 1, not 0"),
+    (Shrinking([np.random.rand(3, 101), np.random.rand(3, 101)]), {}, ValueError,
+     "at least 2"),
+])
+def test_bad_side_curves_are_refused(curves, options, error, says):
+    with pytest.raises(error) as refused:
+        quorvaemg_gait.side_synergies(curves, names=["LTA", "RTA"], **options)
+    assert says in str(refused.value)
+
+
+def test_a_side_over_one_cycle_and_over_thirty():
+    _, matrix = known_synergies(6, 3, noise=0.02)
+    for cycles in (1, 30):
+        curves = [row[:101 * cycles].reshape(cycles, 101) - 0.01 for row in matrix]
+        found = quorvaemg_gait.side_synergies(curves, max_k=4)
+        assert found["cycles"] == cycles and np.all(np.diff(found["tvaf"]) > 0)
+        assert found["muscle_vaf"].shape == (4, 6) and len(found["weights"]) == 4
+        assert (found["activation_sd"][2] is None) == (cycles == 1)
+        # listed in the order their mean activation peaks in the cycle
+        assert list(np.argmax(found["activation_mean"][2], axis=1)) == sorted(
+            np.argmax(found["activation_mean"][2], axis=1))
+
+
 def analysed(trials, **options):
     settings = gait.Settings(**options)
     return gait.analyse([gait.prepare(t, settings) for t in trials], settings)
@@ -95,7 +135,7 @@ def test_gait_demo_writes_synergy_pages_and_table(tmp_path, monkeypatch, capsys)
     assert "Dynamic motor control (walk-DMC)" in pages[-1] and "no walk-DMC" in pages[-1]
 
 
-def test_index_against_the_published_group_and_a_lab_reference(tmp_path, monkeypatch):
+def test_index_against_the_published_group_and_a_lab_reference(tmp_path, monkeypatch, capsys):
     # The release holds no published group: the index asks for the lab's controls.
     assert syn.published_group() is None
     published = tmp_path / "group.json"
@@ -122,8 +162,13 @@ def test_index_against_the_published_group_and_a_lab_reference(tmp_path, monkeyp
     left, right = analysed([demo.demo_trial(str(tmp_path))], synergies=2,
                            reference=str(path)).synergies
     assert left.dmc["group"]["n"] == 3 and str(path) in left.dmc["group"]["source"]
+    assert cli.main(["reference", "show", str(path)]) == 0
+    assert "walk-DMC group, left: tVAF1 0.800 ± 0.100 (3 subjects)" in capsys.readouterr().out
     assert left.dmc["value"] == pytest.approx(100 + 10 * (0.8 - left.dmc["tvaf1"]) / 0.1)
     assert right.dmc["group"]["source"] == "a paper, table 2"
+    published.write_text(json.dumps({"group": {"mean": 0.75, "sd": 0}}))
+    with pytest.raises(gait.GaitError, match="needs a mean and an SD"):
+        analysed([demo.demo_trial(str(tmp_path))], synergies=1)
 
 
 @pytest.mark.parametrize("channels, side_notes", [

@@ -5,7 +5,7 @@ walking (walk-DMC; Steele, Rozumalski and Schwartz, Dev Med Child Neurol
 A side's synergies come from its channels' time-normalised cycles, the
 cycles all of them share laid one after another (a muscle a row), each
 muscle scaled to unit variance: non-negative matrix factorisation into
-k = 1 ... K synergies (the core's ``synergies``).  walk-DMC scales the
+k = 1 ... K synergies (the core's ``side_synergies``).  walk-DMC scales the
 variance one synergy accounts for (tVAF1) of five muscles against a
 group of typically developing walkers:
 
@@ -109,7 +109,7 @@ def first_tvaf(channels):
 def factorised(channels, curves, max_k):
     """The core's synergies of ``channels`` over ``curves``, its messages
     naming the channels."""
-    return _core.synergies(curves, max_k=max_k, seed=SEED, starts=STARTS,
+    return _core.side_synergies(curves, max_k=max_k, seed=SEED, starts=STARTS,
                            names=[ch.name for ch in channels])
 
 

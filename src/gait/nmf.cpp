@@ -11,30 +11,61 @@ namespace quorvaemg::gait::nmf {
 
 namespace {
 
+// Every step of a start is inlined into the start itself, which is compiled
+// twice on x86-64 with GCC or Clang: once for any such processor and once
+// for those with AVX2, taken when the processor has it.  The loops do the
+// same arithmetic lane by lane either way (no fused multiply-add, the
+// partial sums written out), so the results are the same to the bit, on
+// twice the values at once.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define NMF_STEP __attribute__((always_inline)) inline
+#define NMF_AVX2 1
+#else
+#define NMF_STEP inline
+#define NMF_AVX2 0
+#endif
+
 // splitmix64 (Steele, Lea and Flood, OOPSLA 2014): the same numbers on every
 // platform and compiler, which <random>'s distributions do not promise.
 struct NmfRandom {
     std::uint64_t state;
 
-    std::uint64_t next() {
+    NMF_STEP std::uint64_t next() {
         std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
         return z ^ (z >> 31);
     }
 
-    double uniform() { return (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53; }  // (0, 1]
+    NMF_STEP double uniform() { return (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53; }  // (0, 1]
 
-    // |N(0, 1)| by Box and Muller.
-    double half_normal() {
-        const double radius = std::sqrt(-2.0 * std::log(uniform()));
-        return std::fabs(radius * std::cos(6.283185307179586 * uniform()));
+    // |N(0, 1)| by Marsaglia's polar method: two values for one logarithm
+    // and no trigonometry (drawing the starts took a tenth of the time with
+    // Box and Muller's).
+    NMF_STEP double half_normal() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        double u = 0, v = 0, s = 0;
+        do {
+            u = 2.0 * uniform() - 1.0;
+            v = 2.0 * uniform() - 1.0;
+            s = u * u + v * v;
+        } while (s >= 1.0 || s == 0.0);
+        const double f = std::sqrt(-2.0 * std::log(s) / s);
+        spare = std::fabs(v * f);
+        has_spare = true;
+        return std::fabs(u * f);
     }
+
+    double spare = 0;
+    bool has_spare = false;
 };
 
 // The dot product of a and b, in eight partial sums: one running sum would
 // make every addition wait for the one before.
-double nmf_dot(const double *a, const double *b, std::size_t n) {
+NMF_STEP double nmf_dot(const double *a, const double *b, std::size_t n) {
     double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     std::size_t j = 0;
     for (; j + 8 <= n; j += 8) {
@@ -49,7 +80,7 @@ double nmf_dot(const double *a, const double *b, std::size_t n) {
 }
 
 // y += a x over n values.
-void nmf_axpy(double *y, double a, const double *x, std::size_t n) {
+NMF_STEP void nmf_axpy(double *y, double a, const double *x, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) {
         y[j] += a * x[j];
     }
@@ -84,7 +115,7 @@ struct NmfStart {
     std::size_t iterations = 0;
 };
 
-void nmf_gram_of_w(const NmfProblem &p, const std::vector<double> &w, NmfWork &work) {
+NMF_STEP void nmf_gram_of_w(const NmfProblem &p, const std::vector<double> &w, NmfWork &work) {
     for (std::size_t t = 0; t < p.k; ++t) {
         for (std::size_t r = t; r < p.k; ++r) {
             double s = 0;
@@ -97,7 +128,7 @@ void nmf_gram_of_w(const NmfProblem &p, const std::vector<double> &w, NmfWork &w
 }
 
 // |X - WH|^2 = |X|^2 - 2 <W, X H'> + <W' W, H H'>, from the products kept.
-double nmf_residual2(const NmfProblem &p, const std::vector<double> &w, const NmfWork &work) {
+NMF_STEP double nmf_residual2(const NmfProblem &p, const std::vector<double> &w, const NmfWork &work) {
     double cross = 0, square = 0;
     for (std::size_t i = 0; i < p.m * p.k; ++i) {
         cross += w[i] * work.xht[i];
@@ -111,7 +142,7 @@ double nmf_residual2(const NmfProblem &p, const std::vector<double> &w, const Nm
 // Each column of W in turn: its exact minimiser for the extrapolated H, the
 // other columns fixed, clipped at 0; a synergy whose activations are all 0
 // has none and stays.
-void nmf_update_w(const NmfProblem &p, std::vector<double> &w, const NmfWork &work) {
+NMF_STEP void nmf_update_w(const NmfProblem &p, std::vector<double> &w, const NmfWork &work) {
     for (std::size_t t = 0; t < p.k; ++t) {
         const double hess = work.hhy[t * p.k + t];
         if (!(hess > 0.0)) {
@@ -129,7 +160,7 @@ void nmf_update_w(const NmfProblem &p, std::vector<double> &w, const NmfWork &wo
 
 // X Hy' and Hy Hy' of the extrapolated Hy = H + beta (H - H_before), from
 // the products kept: Hy itself is never formed whole.
-void nmf_extrapolated_products(const NmfProblem &p, double beta, NmfWork &work) {
+NMF_STEP void nmf_extrapolated_products(const NmfProblem &p, double beta, NmfWork &work) {
     const double a = 1.0 + beta;
     for (std::size_t i = 0; i < p.m * p.k; ++i) {
         work.xhy[i] = a * work.xht[i] - beta * work.xht_before[i];
@@ -148,7 +179,7 @@ void nmf_extrapolated_products(const NmfProblem &p, double beta, NmfWork &work) 
 // of H involves that column alone), from the extrapolated H = h + beta (h -
 // before), which is formed block by block in `before`; `before` then holds
 // the new H.  Meanwhile the products of the new H, and of it with h.
-void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, const std::vector<double> &h,
+NMF_STEP void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, const std::vector<double> &h,
                   std::vector<double> &before, double beta, NmfWork &work) {
     std::swap(work.xht, work.xht_before);
     std::swap(work.hht, work.hht_before);
@@ -210,7 +241,7 @@ void nmf_update_h(const NmfProblem &p, const std::vector<double> &w, const std::
 }
 
 // X H' and H H' of the starting H.
-void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &h, NmfWork &work) {
+NMF_STEP void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &h, NmfWork &work) {
     for (std::size_t t = 0; t < p.k; ++t) {
         for (std::size_t i = 0; i < p.m; ++i) {
             work.xht[i * p.k + t] = nmf_dot(p.x + i * p.n, h.data() + t * p.n, p.n);
@@ -230,8 +261,8 @@ void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &h, NmfWor
 // the extrapolation dropped for a step, when it rises (Ang and Gillis'
 // scheme; on the benchmark's envelopes these factors took 10 % fewer
 // iterations than their 5 % and 1 %, 45 % fewer than none).
-NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
-                 NmfWork &work) {
+NMF_STEP NmfStart nmf_start(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
+                            NmfWork &work) {
     NmfStart s;
     double mean = 0;
     for (std::size_t i = 0; i < p.m * p.n; ++i) {
@@ -292,6 +323,28 @@ NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rul
         }
     }
     return s;
+}
+
+NmfStart nmf_run_portable(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
+                          NmfWork &work) {
+    return nmf_start(p, random, rule, work);
+}
+
+#if NMF_AVX2
+__attribute__((target("avx2"))) NmfStart nmf_run_avx2(const NmfProblem &p, NmfRandom &random,
+                                                       const StoppingRule &rule, NmfWork &work) {
+    return nmf_start(p, random, rule, work);
+}
+#endif
+
+NmfStart nmf_run(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
+                 NmfWork &work) {
+#if NMF_AVX2
+    if (__builtin_cpu_supports("avx2")) {
+        return nmf_run_avx2(p, random, rule, work);
+    }
+#endif
+    return nmf_run_portable(p, random, rule, work);
 }
 
 }  // namespace

@@ -26,10 +26,15 @@ struct SynergyCounts {
     std::uint64_t seed;
 };
 
+// k above the number of muscles is refused, or taken as that number when
+// `at_most` (a side's synergies for k = 1 ... K, at most its muscles).
 SynergyCounts synergy_counts(py::handle k, const char *k_name, std::size_t muscles,
-                             py::handle seed, py::handle starts) {
+                             py::handle seed, py::handle starts, bool at_most = false) {
     SynergyCounts c{whole_number(k, k_name, 1), whole_number(starts, "starts", 1),
                     static_cast<std::uint64_t>(whole_number(seed, "seed", 0))};
+    if (at_most) {
+        c.k = std::min(c.k, muscles);
+    }
     if (c.k > muscles) {
         refuse(PyExc_ValueError, std::string(k_name) + " must be at most the number of muscles (" +
                                      std::to_string(muscles) + "), not " + std::to_string(c.k));
@@ -40,7 +45,8 @@ SynergyCounts synergy_counts(py::handle k, const char *k_name, std::size_t muscl
 void synergy_two_muscles(std::size_t muscles, const std::string &what) {
     if (muscles < 2) {
         refuse(PyExc_ValueError, what + " " + std::to_string(muscles) +
-                                     " muscle: synergies need at least 2");
+                                     (muscles == 1 ? " muscle" : " muscles") +
+                                     ": synergies need at least 2");
     }
 }
 
@@ -174,7 +180,7 @@ std::string synergy_name(py::handle names, std::size_t i) {
     return "curves[" + std::to_string(i) + "]";
 }
 
-py::dict synergies_of(py::handle curves, py::handle max_k, py::handle seed, py::handle starts,
+py::dict side_synergies_of(py::handle curves, py::handle max_k, py::handle seed, py::handle starts,
                       py::handle names) {
     if (!PyList_Check(curves.ptr()) && !PyTuple_Check(curves.ptr())) {
         refuse(PyExc_TypeError, "curves must be a list of cycles x points arrays, one per "
@@ -214,7 +220,7 @@ py::dict synergies_of(py::handle curves, py::handle max_k, py::handle seed, py::
     }
     const auto cycles = static_cast<std::size_t>(arrays[0].shape(0));
     const auto points = static_cast<std::size_t>(arrays[0].shape(1));
-    const SynergyCounts c = synergy_counts(max_k, "max_k", muscles, seed, starts);
+    const SynergyCounts c = synergy_counts(max_k, "max_k", muscles, seed, starts, true);
     std::vector<const double *> rows;
     for (const DoubleArray &a : arrays) {
         rows.push_back(a.data());
@@ -272,9 +278,10 @@ void register_synergies(py::module_ &m) {
           "after 200 iterations.  The same seed gives the same result.  ValueError for\n"
           "negative or non-finite values, fewer than 2 muscles, no samples, a matrix of\n"
           "zeros, or k above the number of muscles.");
-    m.def("synergies", &synergies_of, "curves"_a, "max_k"_a = 5, "seed"_a = 0,
+    m.def("side_synergies", &side_synergies_of, "curves"_a, "max_k"_a = 5, "seed"_a = 0,
           "starts"_a = synergy_starts, "names"_a = py::none(),
-          "One side's muscle synergies for k = 1 ... max_k: curves is a list of cycles x\n"
+          "One side's muscle synergies for k = 1 ... max_k (at most the number of muscles):\n"
+          "curves is a list of cycles x\n"
           "points arrays, one per muscle, over the same cycles; values below 0 count as 0\n"
           "and each muscle is scaled to unit variance over all its cycles, then factorised\n"
           "as by nmf.  A dict of\n"
