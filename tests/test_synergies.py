@@ -46,6 +46,7 @@ def test_known_synergies_are_found_again(muscles, k):
     assert np.array_equal(again[0], found) and again[2] == tvaf
 
 
+@pytest.mark.filterwarnings("ignore:Maximum number of iterations")  # a start at its cap
 def test_tvaf_as_scikit_learn_finds_it():
     decomposition = pytest.importorskip("sklearn.decomposition")
     _, matrix = known_synergies(8, 3, noise=0.05)

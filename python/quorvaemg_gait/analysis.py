@@ -88,11 +88,10 @@ class GaitResult:
         elif any(scoring.paired(channels, settings.pairs)):
             self.cocontraction_note = scoring.NOT_NORMALISED
         # Each side's synergies and walk-DMC, when asked for.
-        self.synergy_k = settings.synergies
         self.synergies, self.synergy_notes = [], []
-        if self.synergy_k is not None:
+        if settings.synergies is not None:
             self.synergies, self.synergy_notes = analyse_synergies(
-                channels, self.synergy_k, settings.reference)
+                channels, settings.synergies, settings.reference)
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""

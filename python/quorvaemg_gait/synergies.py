@@ -25,7 +25,7 @@ import numpy as np
 
 from quorvaemg_gait import _core
 from quorvaemg_gait import muscles as naming
-from quorvaemg_gait.settings import DEFAULT_SYNERGIES, GaitError  # noqa: F401
+from quorvaemg_gait.settings import GaitError
 from quorvaemg_gait.trial import SIDES
 
 # The share of the variance at which a side's synergies are counted enough.
@@ -110,7 +110,7 @@ def factorised(channels, curves, max_k):
     """The core's synergies of ``channels`` over ``curves``, its messages
     naming the channels."""
     return _core.side_synergies(curves, max_k=max_k, seed=SEED, starts=STARTS,
-                           names=[ch.name for ch in channels])
+                                names=[ch.name for ch in channels])
 
 
 def side_tvaf1(result):
@@ -166,9 +166,8 @@ def analyse_synergies(channels, max_k, reference=None):
         if not len(curves[0]):
             notes.append(f"{side}: no synergies, its muscles share no gait cycle")
             continue
-        k = min(max_k, len(of_side))
-        try:
-            fit = factorised(of_side, curves, k)
+        try:  # k = 1 ... max_k, at most the side's muscles
+            fit = factorised(of_side, curves, max_k)
         except ValueError as exc:  # e.g. a flat channel: this side only
             notes.append(f"{side}: no synergies, " + " ".join(str(exc).split()))
             continue
