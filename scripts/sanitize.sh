@@ -49,4 +49,5 @@ done
 "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys \
     tests/test_module.py tests/test_rms.py tests/test_processing.py tests/test_preview.py \
     tests/test_config.py tests/test_hostile_inputs.py tests/test_gait_core.py tests/test_marker_events.py \
-    tests/test_trial_events.py tests/test_compare_core.py tests/test_lab_reference.py
+    tests/test_trial_events.py tests/test_compare_core.py tests/test_lab_reference.py \
+    tests/test_synergies.py

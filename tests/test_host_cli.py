@@ -836,6 +836,8 @@ def test_quality_warnings_come_before_the_line_of_their_trial(tmp_path, capsys, 
 
 @pytest.mark.parametrize("argv, code, says", [
     (["gait", "--demo", "--envelope", "box"], 2, 'envelope "box" is not one of'),
+    (["gait", "--demo", "--synergies", "0"], 2, 'synergies "0" is not a whole number of 1 or'),
+    (["gait", "--synergies", "Walk01.c3d"], 2, "or put --synergies without K after the trials"),
     (["gait", "--demo", "--normalise", "mvc"], 2, 'normalisation "mvc" is not one of'),
     (["gait", "--demo", "--muscles", "{tmp}/missing.csv"], 1,
      "cannot read the muscles file {tmp}/missing.csv (No such file or directory), give the "

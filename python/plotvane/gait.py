@@ -47,6 +47,7 @@ from plotvane import (
 from plotvane.gait_tables import (SIDE_COLOURS, WARNING, Flow, against_line,
                                   cocontraction_pages, consistency_line, reference_tables,
                                   table_row)
+from plotvane.synergies import dmc_table, synergy_pages
 
 GAIT_SUFFIX = "_EMGGait.pdf"
 TITLE = "Gait-cycle EMG"
@@ -80,6 +81,7 @@ def _write(fh, result, metadata):
         for muscle, left, right in result.pages():
             pages.append(_muscle_page(result, measure, muscle, left, right))
         pages.extend(cocontraction_pages(result, measure))
+        pages.extend(synergy_pages(result, measure))
         pages.extend(_timing_pages(result, measure))
         with PdfPages(fh, metadata=metadata) as pdf:
             for number, page in enumerate(pages, 1):
@@ -163,6 +165,7 @@ def _timing_pages(result, measure):
     flow.line("Normal periods as summarised from: " + " ".join(result.normal_sources), size=8,
               color=MUTED, gap=0.2)
     reference_tables(flow, result)
+    dmc_table(flow, result)
     return flow.pages
 
 

@@ -11,6 +11,7 @@ from quorvaemg_gait.normal import (DEVIATIONS, intervals, join_periods, read_nor
                                    without_short_deviations)
 from quorvaemg_gait.prepare import pooled_verdicts
 from quorvaemg_gait.settings import GaitError
+from quorvaemg_gait.synergies import analyse_synergies
 from quorvaemg_gait.trial import SIDES
 
 POINTS = 101
@@ -86,6 +87,11 @@ class GaitResult:
             self.cocontraction = scoring.co_contraction(channels, settings.pairs)
         elif any(scoring.paired(channels, settings.pairs)):
             self.cocontraction_note = scoring.NOT_NORMALISED
+        # Each side's synergies and walk-DMC, when asked for.
+        self.synergies, self.synergy_notes = [], []
+        if settings.synergies is not None:
+            self.synergies, self.synergy_notes = analyse_synergies(
+                channels, settings.synergies, settings.reference)
 
     def left_out_lines(self):
         """The channels left out, one line per reason: "REASON: A, B"."""

@@ -10,7 +10,8 @@ muscle's activity in normal walking (``analysis``, ``normal``).  The numbers
 come from the core ``quorvaemg_gait._core``; this module runs the whole
 analysis and writes ``<trial>_EMGCycles.csv``, ``<trial>_EMGActivity.csv``,
 ``<trial>_EMGCompare.csv`` (against a lab reference, ``reference``),
-``<trial>_EMGCoContraction.csv`` (antagonists, ``scoring``) and, through
+``<trial>_EMGCoContraction.csv`` (antagonists, ``scoring``),
+``<trial>_EMGSynergies.csv`` (each side's synergies, ``synergies``) and, through
 ``plotvane.gait``, ``<trial>_EMGGait.pdf``, named after the first trial; and
 it builds a lab reference from control subjects' trials
 (``build_reference``).  It also gives the names of the other steps in one
@@ -42,6 +43,7 @@ CYCLES_SUFFIX = "_EMGCycles.csv"
 ACTIVITY_SUFFIX = "_EMGActivity.csv"
 COMPARE_SUFFIX = "_EMGCompare.csv"
 COCONTRACTION_SUFFIX = "_EMGCoContraction.csv"
+SYNERGIES_SUFFIX = "_EMGSynergies.csv"
 WRITE_ELSEWHERE = "write into another folder (--out DIR; out= in a Nexus script)"
 
 
@@ -100,6 +102,17 @@ def cocontraction_rows(result):
                    _number(sd), pair["cycles"])
 
 
+def synergy_rows(result):
+    # Per side and k: the weight of each muscle in each of the k synergies,
+    # with tVAF(k) on each of its rows.
+    yield ("side", "k", "tvaf", "synergy", "muscle", "weight")
+    for found in result.synergies:
+        for k, (tvaf, weights) in enumerate(zip(found.tvaf, found.weights), 1):
+            for synergy in range(k):
+                for muscle, weight in zip(found.muscles, weights[:, synergy]):
+                    yield (found.side, k, _number(tvaf), synergy + 1, muscle, _number(weight))
+
+
 def _tables_of(result):
     """(suffix, rows) of each table the result has."""
     found = [(CYCLES_SUFFIX, cycles_rows), (ACTIVITY_SUFFIX, activity_rows)]
@@ -107,6 +120,8 @@ def _tables_of(result):
         found.append((COMPARE_SUFFIX, compare_rows))
     if result.cocontraction:
         found.append((COCONTRACTION_SUFFIX, cocontraction_rows))
+    if result.synergies:
+        found.append((SYNERGIES_SUFFIX, synergy_rows))
     return found
 
 
@@ -222,13 +237,15 @@ def name_list(names, shown=10):
 
 
 def report(trials, channels=None, muscles=None, normalise="none", envelope="linear",
-           out=None, verdicts=None, reference=None, pairs=None):
+           out=None, verdicts=None, reference=None, pairs=None, synergies=None):
     """Analyse ``trials`` (``Trial`` objects or Nexus records) of one subject and
     write the report and the tables; (result, paths).  A trial that cannot be
     used is left out with its reason; none usable is a ``GaitError``.
     ``reference``: a lab reference file to compare with; ``pairs``: a file of
-    muscle,muscle lines, the antagonists whose co-contraction is told."""
-    settings = Settings(channels, muscles, normalise, envelope, reference=reference, pairs=pairs)
+    muscle,muscle lines, the antagonists whose co-contraction is told;
+    ``synergies``: K, each side's synergies for k = 1 ... K and its walk-DMC."""
+    settings = Settings(channels, muscles, normalise, envelope, reference=reference, pairs=pairs,
+                        synergies=synergies)
     sources = []
     for item in trials:
         label = item.name if isinstance(item, Trial) else str(dict(item).get("name", "trial"))

@@ -64,7 +64,8 @@ def read_trial(vicon, deviceID, outputID):
 
 
 def report(vicon, deviceID, outputID, *, trials=(), channels=None, muscles=None,
-           normalise="none", envelope="linear", out=None, reference=None, pairs=None):
+           normalise="none", envelope="linear", out=None, reference=None, pairs=None,
+           synergies=None):
     """Gait-cycle EMG of the open trial pooled with `trials` (records from read_trial
     of other trials of the subject): writes <trial>_EMGGait.pdf, <trial>_EMGCycles.csv
     and <trial>_EMGActivity.csv into `out` (default: the trial's folder), prints
@@ -72,13 +73,16 @@ def report(vicon, deviceID, outputID, *, trials=(), channels=None, muscles=None,
     channel,side,muscle CSV file; normalise: none, peak or mvc:FILE; envelope:
     linear, rms:MS or as-is; reference: a lab reference file (quorvaemg-host reference
     build) to compare with, also writing <trial>_EMGCompare.csv; pairs: a muscle,muscle
-    CSV file of the antagonists whose co-contraction is told."""
+    CSV file of the antagonists whose co-contraction is told; synergies: K, each side's
+    muscle synergies for k = 1 ... K and its walk-DMC, also writing
+    <trial>_EMGSynergies.csv."""
     every = [read_trial(vicon, deviceID, outputID)]
     every.extend(iter(trials))
     from quorvaemg_gait import gait  # the report writer's imports, only when one is made
 
     return gait.report(every, channels=channels, muscles=muscles, normalise=normalise,
-                       envelope=envelope, out=out, reference=reference, pairs=pairs)[1]
+                       envelope=envelope, out=out, reference=reference, pairs=pairs,
+                       synergies=synergies)[1]
 
 
 def _wanted(channels):

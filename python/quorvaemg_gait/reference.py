@@ -21,6 +21,7 @@ from plotvane import write_atomically
 from quorvaemg_gait import _core, tables
 from quorvaemg_gait.normal import join_periods
 from quorvaemg_gait.settings import GaitError
+from quorvaemg_gait.synergies import side_tvaf1
 
 FORMAT = "quorvaemg-reference"
 VERSION = 1
@@ -71,9 +72,13 @@ def build_reference(subjects, settings):
             curves.setdefault(key, []).append(
                 (subject, channel.analysis["mean"], channel.mean_periods,
                  len(channel.analysis["curves"])))
+        # tVAF1 of the walk-DMC's muscles, per side that has them all: the
+        # index of a patient analysed against this reference is scaled by the
+        # lab's own controls.
         listed.append({"subject": subject, "trials": [t.name for t in result.prepared],
                        "cycles": {side: int(sum(len(t.cycles[side]) for t in result.prepared))
-                                  for side in ("Left", "Right")}})
+                                  for side in ("Left", "Right")},
+                       "tvaf1": side_tvaf1(result)})
     muscles = []
     for (side, muscle), found in curves.items():
         means = np.array([mean for _, mean, _, _ in found])
@@ -146,6 +151,16 @@ class Reference:
                 "sd": None if found["sd"] is None else np.array(found["sd"]),
                 "subjects": len(found["subjects"]), "cycles": found["cycles"],
                 "periods": found["periods"]}
+
+    def dmc_group(self, side):
+        """{"mean", "sd", "n", "source"} of the controls' tVAF1 of ``side``, or None
+        with fewer than two (an older reference holds none)."""
+        values = [s["tvaf1"][side] for s in self.subjects if isinstance(s, dict)
+                  and isinstance(s.get("tvaf1"), dict) and _is_number(s["tvaf1"].get(side))]
+        if len(values) < 2 or np.std(values, ddof=1) <= 0:
+            return None
+        return {"mean": float(np.mean(values)), "sd": float(np.std(values, ddof=1)),
+                "n": len(values), "source": f"the lab reference {self.path}"}
 
     def source(self):
         """What the report says of the reference."""

@@ -15,6 +15,8 @@ from quorvaemg_gait import tables
 from quorvaemg_gait.envelope import linear_envelope
 
 ENVELOPES = "linear | rms:MS | as-is"
+# Synergies per side when asked for without a number (k = 1 ... 5).
+DEFAULT_SYNERGIES = 5
 NORMALISATIONS = "none | peak | mvc:FILE"
 
 
@@ -82,6 +84,22 @@ def parse_normalise(text):
                        "give none, peak or mvc:FILE with FILE a CSV of channel,value")
 
 
+def parse_synergies(value):
+    """The most synergies asked for (an int of 1 or more), or None for none."""
+    if value is None or value is False:
+        return None
+    if value is True:
+        return DEFAULT_SYNERGIES
+    try:
+        count = int(value) if float(value) == int(value) else None
+    except (TypeError, ValueError, OverflowError):
+        count = None
+    if count is None or count < 1:
+        raise SettingError(f"synergies \"{tables.excerpt(str(value))}\" is not a whole number "
+                           "of 1 or more", "give e.g. 5 (k = 1 ... 5 synergies per side)")
+    return count
+
+
 class Settings:
     """How the trials are analysed; the texts are those of the command's options.
 
@@ -89,8 +107,9 @@ class Settings:
     """
 
     def __init__(self, channels=None, muscles=None, normalise="none", envelope="linear",
-                 threshold=0.25, merge=3.0, reference=None, pairs=None):
+                 threshold=0.25, merge=3.0, reference=None, pairs=None, synergies=None):
         self.channels = channels
+        self.synergies = parse_synergies(synergies)
         # The texts first: a mistyped option is told before any file is read.
         self.envelope, self.window_ms = parse_envelope(envelope)
         self.normalise_text = normalise
@@ -120,9 +139,15 @@ class Settings:
                           "peak": "peak of each channel's mean curve = 100 %"}
         normalise = (normalisations.get(self.normalise)
                      or f"MVC reference values from {self.normalise_text[4:]} = 100 %")
-        return (("Envelope", envelope), ("Amplitude", normalise),
-                ("Activity", f"above {self.threshold * 100:g} % of the mean curve's range "
-                             f"(min to max); stretches under {self.merge:g} % of the cycle merged"))
+        found = (("Envelope", envelope), ("Amplitude", normalise),
+                 ("Activity", f"above {self.threshold * 100:g} % of the mean curve's range "
+                              f"(min to max); stretches under {self.merge:g} % of the cycle "
+                              "merged"))
+        if self.synergies is not None:
+            found += (("Synergies", f"k = 1 ... {self.synergies} per side (at most its muscles), "
+                                    "non-negative factorisation of the cycles' curves, each "
+                                    "muscle scaled to unit variance"),)
+        return found
 
     def scale(self, channel):
         if self.mvc is None:

@@ -21,5 +21,6 @@ void register_plate_events(py::module_ &m);   // foot contacts on force plates
 void register_compare(py::module_ &m);        // a curve against a reference, cycle consistency
 void register_compare_timing(py::module_ &m); // activation timing of a group, a patient's shifts
 void register_co_contraction(py::module_ &m); // co-contraction of two muscles
+void register_synergies(py::module_ &m);      // non-negative factorisation, a side's synergies
 
 }  // namespace quorvaemg::gait

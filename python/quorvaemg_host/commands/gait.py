@@ -1,7 +1,8 @@
 """``gait TRIAL ... | --demo``: EMG over the gait cycle of one subject's trials
 against normal walking (and a lab reference with ``--reference``):
 TRIAL_EMGGait.pdf, TRIAL_EMGCycles.csv, TRIAL_EMGActivity.csv, and
-TRIAL_EMGCompare.csv and TRIAL_EMGCoContraction.csv where they apply."""
+TRIAL_EMGCompare.csv, TRIAL_EMGCoContraction.csv and TRIAL_EMGSynergies.csv
+where they apply."""
 
 import os
 
@@ -37,6 +38,11 @@ def add_options(parser):
                         help="CSV of muscle,muscle lines: the antagonists whose "
                              "co-contraction is told (default: TA with GAS and SOL, RF, VL "
                              "and VM with each hamstring)")
+    # Without K the analysis takes its default number of synergies.
+    parser.add_argument("--synergies", nargs="?", const=True, metavar="K",
+                        help="muscle synergies of each side for k = 1 ... K (K 5 when not "
+                             "given) and the walking dynamic motor control index (walk-DMC): "
+                             "a page per side and TRIAL_EMGSynergies.csv")
     events_options(parser, "--events")
     parser.add_argument("--out", metavar="DIR",
                         help="folder of the report and tables (default: the first trial's)")
@@ -45,13 +51,18 @@ def add_options(parser):
 def run(args):
     from quorvaemg_gait import gait
 
+    if isinstance(args.synergies, str) and not args.synergies.strip().isdigit():
+        # --synergies without K before a trial takes the trial's name for K.
+        raise UsageError(f"--synergies {args.synergies!r} is not a whole number: give K "
+                         "(e.g. --synergies 5), or put --synergies without K after the trials")
     if args.demo == bool(args.trials):
         raise UsageError("name the C3D trials of one subject, or --demo for the demo trial")
     if args.demo and (args.events != "auto" or args.markers is not None):
         raise UsageError("--events and --markers apply to trial files, not to the demo trial")
     try:
         settings = gait.Settings(args.channels, args.muscles, args.normalise, args.envelope,
-                                 reference=args.reference, pairs=args.pairs)
+                                 reference=args.reference, pairs=args.pairs,
+                                 synergies=args.synergies)
     except gait.SettingError as exc:
         raise UsageError(str(exc)) from None
     if args.demo:

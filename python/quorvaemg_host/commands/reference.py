@@ -125,6 +125,11 @@ def show(args):
         periods = "; ".join(_period_text(p) for p in m["periods"]) or "no activity period"
         print(f"  {m['side']:<5} {m['muscle']:<5} {len(m['subjects']):>3} subjects "
               f"{m['cycles']:>5} cycles  active {periods}")
+    for side in ("Left", "Right"):
+        group = ref.dmc_group(side)
+        print(f"walk-DMC group, {side.lower()}: " + (
+            "fewer than two subjects with all its muscles" if group is None else
+            f"tVAF1 {group['mean']:.3f} ± {group['sd']:.3f} ({group['n']} subjects)"))
     return 0
 
 
