@@ -13,7 +13,10 @@ in turn.  Whichever runs them:
   that several workers print is printed once, as one process would;
 - a worker lost in the middle of a trial (killed, out of memory) loses that
   trial, which is tried once more, alone, and reported failed (``lost``)
-  when its worker is lost again: a trial is never dropped;
+  when its worker is lost again: a trial is never dropped.  On a cluster
+  the scheduler itself tries a lost worker's tasks again, as often as its
+  ``distributed.scheduler.allowed-failures`` says (3 by default), before it
+  reports a task lost; the host then reports the trial failed;
 - Ctrl-C cancels the trials not started and stops the workers' own: each
   stops where it is and its file being written is removed on the way out
   (every file goes through ``plotvane.files.write_atomically``), so nothing
@@ -39,8 +42,7 @@ import threading
 from quorvaemg_host.errors import HostError
 
 WARNING_PREFIX = "warning: "
-LOST = ("its worker process was lost twice while working on it (killed, or out of memory?), "
-        "run it alone or with fewer jobs")
+ADVICE = "run it alone, or with fewer jobs or more memory"
 # How a worker stopped by Ctrl-C ends: as a process ended by SIGINT does.
 STOPPED = 130
 INSTALL_CLUSTER = 'install it with: pip install "quorvaemg[cluster]"'
@@ -153,6 +155,9 @@ class _Processes:
     """
 
     isolates = True
+    retries = 1
+    lost = ("its worker process was lost twice while working on it (killed, or out of "
+            "memory?), " + ADVICE)
 
     def __init__(self, jobs, preload):
         from concurrent.futures.process import BrokenProcessPool
@@ -198,12 +203,17 @@ class _Cluster:
     """The workers of the Dask cluster whose scheduler is at ``address``.
 
     The scheduler itself moves a lost worker's tasks to other workers, and
-    tells a task lost when its workers kept dying (``KilledWorker``); only
-    that task is then lost, so it is tried again beside the others.
+    tells a task lost (``KilledWorker``) when the workers running it died as
+    often as it allows: it was tried again already.  A task's future is let
+    go as soon as its result is here, so that a worker lost later holds no
+    result the scheduler would compute again.
     """
 
     isolates = False
+    retries = 0
     width = float("inf")  # the scheduler shares the tasks among its workers
+    lost = ("the cluster's workers were lost while working on it as often as its scheduler "
+            "allows (killed, or out of memory?), " + ADVICE)
 
     def __init__(self, address):
         try:
@@ -225,18 +235,19 @@ class _Cluster:
                             "is running") from None
         # Not pure: a trial tried again is a new task, not the lost one's result.
         self.executor = self.client.get_executor(pure=False)
-        self.futures = []
+        self.futures = set()
 
     def submit(self, task, item):
         future = self.executor.submit(task, item)
-        self.futures.append(future)
+        self.futures.add(future)
+        future.add_done_callback(self.futures.discard)
         return future
 
     def close(self):
         self.client.close()
 
     def stop(self):
-        for future in self.futures:
+        for future in list(self.futures):
             future.cancel()
         self.client.close()
 
@@ -283,8 +294,8 @@ def _ordered(runner, work, items, lost):
                 done[index] = (None, None, exc)
         for index in sorted(lost_now):
             losses[index] += 1
-            if losses[index] > 1:
-                done[index] = ("", lost(items[index], LOST), None)
+            if losses[index] > runner.retries:
+                done[index] = ("", lost(items[index], runner.lost), None)
             else:
                 again.append(index)
         return lost_now

@@ -40,7 +40,9 @@ class Command:
 def with_defaults(args):
     for name, value in DEFAULTS.items():
         if getattr(args, name, None) is None:
-            setattr(args, name, value)
+            # A list of its own: a command adds to its trials (process's among its
+            # names), which must not reach the next command line run in this process.
+            setattr(args, name, list(value) if isinstance(value, list) else value)
     return args
 
 
