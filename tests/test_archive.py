@@ -193,7 +193,7 @@ def test_ctrl_c_ends_the_run_and_leaves_no_file_half_written(archive):
     (["quality", "{a}", "--recursive", "--glob", "*.mat"], 2,
      "no file matching *.mat in the folder {a} or its subfolders"),
     (["process", "{a}/S01", "{a}/S02", "--recursive", "--out", "{t}/out"], 2,
-     "{a}/S02/2024-03-01/Walk01.c3d would write the same files under --out"),
+     "S02{s}2024-03-01{s}Walk01.c3d would write the same files under --out"),
     (["process", "{a}", "--recursive", "--in-place", "--out", "{t}/out"], 2,
      "--in-place replaces each trial, --out writes elsewhere"),
     (["quality", "{a}", "--recursive", "--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"], 2,
@@ -209,7 +209,7 @@ def test_what_a_run_over_folders_refuses_before_it_starts(archive, tmp_path, mon
                                                           capsys, argv, code, says):
     monkeypatch.setitem(sys.modules, "distributed", None)  # as where it is not installed
     monkeypatch.setenv("HOME", str(tmp_path))
-    names = {"a": archive, "t": str(tmp_path)}
+    names = {"a": archive, "t": str(tmp_path), "s": os.sep}
     assert cli.main([arg.format(**names) for arg in argv]) == code
     err = capsys.readouterr().err
     assert says.format(**names) in err and len(err.splitlines()) == 1

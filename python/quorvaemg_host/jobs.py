@@ -185,6 +185,10 @@ class _Processes:
     def close(self):
         self.executor.shutdown(wait=True)
 
+    @staticmethod
+    def explain(exc):
+        return exc
+
     def stop(self):
         """Cancel the trials not started and stop the workers; wait until they end."""
         if sys.version_info >= (3, 9):
@@ -246,6 +250,14 @@ class _Cluster:
     def close(self):
         self.client.close()
 
+    @staticmethod
+    def explain(exc):
+        """A worker that cannot import the host has it not installed."""
+        if isinstance(exc, ImportError):
+            return HostError(f"a worker of the cluster cannot run the host ({exc})",
+                             "install quorvaemg, the same release, on every worker")
+        return exc
+
     def stop(self):
         for future in list(self.futures):
             future.cancel()
@@ -291,7 +303,7 @@ def _ordered(runner, work, items, lost):
             except runner.lost_errors:
                 lost_now.append(index)
             except Exception as exc:  # noqa: BLE001 - raised when its trial's turn comes
-                done[index] = (None, None, exc)
+                done[index] = (None, None, runner.explain(exc))
         for index in sorted(lost_now):
             losses[index] += 1
             if losses[index] > runner.retries:
