@@ -163,20 +163,24 @@ class _Processes:
         from concurrent.futures.process import BrokenProcessPool
 
         self.lost_errors = (BrokenProcessPool,)
-        self.width, self.preload = jobs, tuple(preload)
+        self.jobs, self.preload = jobs, tuple(preload)
+        # Trials handed out ahead, so that a worker finds its next one waiting
+        # instead of idling while its result comes back here.
+        self.width = 2 * jobs
         self.context = multiprocessing.get_context(start_method())
         if self.context.get_start_method() == "fork":
             for module in self.preload:  # once, here, rather than in each worker
                 importlib.import_module(module)
         self.others = {child.pid for child in multiprocessing.active_children()}
+        self.futures = set()
         self.executor = self._start()
 
     def _start(self):
-        return cf.ProcessPoolExecutor(self.width, mp_context=self.context,
+        return cf.ProcessPoolExecutor(self.jobs, mp_context=self.context,
                                       initializer=_start_worker, initargs=(self.preload,))
 
     def submit(self, task, item):
-        return self.executor.submit(task, item)
+        return _tracked(self.futures, self.executor.submit(task, item))
 
     def renew(self):
         self.executor.shutdown(wait=True)
@@ -191,16 +195,21 @@ class _Processes:
 
     def stop(self):
         """Cancel the trials not started and stop the workers; wait until they end."""
-        if sys.version_info >= (3, 9):
-            self.executor.shutdown(wait=False, cancel_futures=True)
-        else:
-            self.executor.shutdown(wait=False)
+        for future in list(self.futures):
+            future.cancel()
         if os.name == "posix":  # elsewhere the console's Ctrl-C reached them already
             for child in multiprocessing.active_children():
                 if child.pid not in self.others:
                     with contextlib.suppress(OSError):
                         os.kill(child.pid, signal.SIGTERM)
         self.executor.shutdown(wait=True)
+
+
+def _tracked(futures, future):
+    """``future``, kept in ``futures`` until it is done: those a stop cancels."""
+    futures.add(future)
+    future.add_done_callback(futures.discard)
+    return future
 
 
 class _Cluster:
@@ -242,10 +251,7 @@ class _Cluster:
         self.futures = set()
 
     def submit(self, task, item):
-        future = self.executor.submit(task, item)
-        self.futures.add(future)
-        future.add_done_callback(self.futures.discard)
-        return future
+        return _tracked(self.futures, self.executor.submit(task, item))
 
     def close(self):
         self.client.close()
