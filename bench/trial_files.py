@@ -92,11 +92,11 @@ def _numbers(name, group, code, values, kind, last=False):
                       struct.pack(f"<{len(values)}{code}", *values), last)
 
 
-def write_trial(path, seconds, seed=0):
-    """A float Intel C3D: MARKERS markers at FRAME_RATE, CHANNELS EMG channels at RATE."""
-    ratio = int(RATE / FRAME_RATE)
+def write_trial(path, seconds, seed=0, channels=CHANNELS, rate=RATE):
+    """A float Intel C3D: MARKERS markers at FRAME_RATE, ``channels`` EMG channels at ``rate``."""
+    ratio = int(rate / FRAME_RATE)
     frames = int(seconds * FRAME_RATE)
-    labels = [f"Muscle{k + 1:02d}.EMG{k + 1}" for k in range(CHANNELS)]
+    labels = [f"Muscle{k + 1:02d}.EMG{k + 1}" for k in range(channels)]
     groups = [struct.pack("<bb", 5, -1) + b"POINT" + struct.pack("<h", 3) + b"\0",
               struct.pack("<bb", 6, -2) + b"ANALOG" + struct.pack("<h", 3) + b"\0",
               struct.pack("<bb", 5, -3) + b"TRIAL" + struct.pack("<h", 3) + b"\0"]
@@ -106,30 +106,30 @@ def write_trial(path, seconds, seed=0):
         _numbers("SCALE", 1, "f", [-0.1], 4), _numbers("RATE", 1, "f", [FRAME_RATE], 4),
         _numbers("DATA_START", 1, "h", [2 + blocks], 2),
         _text("LABELS", 1, [f"M{k + 1}" for k in range(MARKERS)]),
-        groups[1], _numbers("USED", 2, "h", [CHANNELS], 2), _text("LABELS", 2, labels),
+        groups[1], _numbers("USED", 2, "h", [channels], 2), _text("LABELS", 2, labels),
         _text("DESCRIPTIONS", 2, [f"Wireless EMG::{label}" for label in labels]),
-        _numbers("SCALE", 2, "f", [1.0] * CHANNELS, 4), _numbers("OFFSET", 2, "h", [0] * CHANNELS, 2),
-        _numbers("GEN_SCALE", 2, "f", [1.0], 4), _numbers("RATE", 2, "f", [RATE], 4),
-        _text("UNITS", 2, ["V"] * CHANNELS),
+        _numbers("SCALE", 2, "f", [1.0] * channels, 4), _numbers("OFFSET", 2, "h", [0] * channels, 2),
+        _numbers("GEN_SCALE", 2, "f", [1.0], 4), _numbers("RATE", 2, "f", [rate], 4),
+        _text("UNITS", 2, ["V"] * channels),
         groups[2], _numbers("ACTUAL_START_FIELD", 3, "H", [1, 0], 2),
         _numbers("ACTUAL_END_FIELD", 3, "H", [frames & 0xFFFF, frames >> 16], 2, last=True)]
     section = bytes([1, 0x50, blocks, 84]) + b"".join(records)
     header = bytearray(512)
     header[0:2] = bytes([2, 0x50])
-    struct.pack_into("<5H", header, 2, MARKERS, CHANNELS * ratio, 1, min(frames, 0xFFFF), 0)
+    struct.pack_into("<5H", header, 2, MARKERS, channels * ratio, 1, min(frames, 0xFFFF), 0)
     struct.pack_into("<fHHf", header, 12, -0.1, 2 + blocks, ratio, FRAME_RATE)
     rng = np.random.default_rng(seed)
-    gains = rng.uniform(1e-4, 5e-4, CHANNELS)
-    offsets = rng.uniform(-0.02, 0.02, CHANNELS)
+    gains = rng.uniform(1e-4, 5e-4, channels)
+    offsets = rng.uniform(-0.02, 0.02, channels)
     with open(path, "wb") as f:
         f.write(bytes(header) + section.ljust(512 * blocks, b"\0"))
         for first in range(0, frames, 2000):
             count = min(2000, frames - first)
-            t = (first * ratio + np.arange(count * ratio)) / RATE
+            t = (first * ratio + np.arange(count * ratio)) / rate
             bursts = np.clip(np.sin(2 * np.pi * t / 1.1), 0, None) ** 4
-            emg = offsets + gains * (0.05 + bursts)[:, None] * rng.standard_normal((t.size, CHANNELS))
+            emg = offsets + gains * (0.05 + bursts)[:, None] * rng.standard_normal((t.size, channels))
             points = rng.uniform(-500, 500, (count, MARKERS * 4))
-            f.write(np.hstack([points, emg.reshape(count, ratio * CHANNELS)]).astype("<f4").tobytes())
+            f.write(np.hstack([points, emg.reshape(count, ratio * channels)]).astype("<f4").tobytes())
     return path
 
 

@@ -149,11 +149,12 @@ def write_outputs(result, out=None):
     return paths
 
 
-def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
+def run(sources, settings, out=None, verdicts=None, say=print, describe=None, told=None):
     """Prepare, pool and write: the whole analysis of ``sources`` ((label, open)
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
-    left out and of the files written; (result, paths)."""
-    prepared, refused = prepare_all(sources, settings, _progress(say), describe)
+    left out and of the files written, and ``told`` (when given) what
+    ``prepare_all`` tells its progress of each trial; (result, paths)."""
+    prepared, refused = prepare_all(sources, settings, _progress(say, tell=told), describe)
     if not prepared:
         raise GaitError("no trial could be used", "see the reason given for each")
     result = analyse(prepared, settings, refused, verdicts)
@@ -181,10 +182,13 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None):
     return result, paths
 
 
-def _progress(say, subject=False):
+def _progress(say, subject=False, tell=None):
     """The progress of ``prepare_all`` told to ``say``: a line per trial, after
-    what reading it had to say (the subject too, where trials of several are read)."""
+    what reading it had to say (the subject too, where trials of several are
+    read); and to ``tell``, as it is."""
     def progress(number, total, label, prepared, reason):
+        if tell is not None:
+            tell(number, total, label, prepared, reason)
         for line in prepared.warnings if prepared is not None else ():
             say(line)
         told = (f"not used: {reason}" if prepared is None else
@@ -193,11 +197,13 @@ def _progress(say, subject=False):
     return progress
 
 
-def build_reference(sources, settings, subjects=None, say=print, describe=None):
+def build_reference(sources, settings, subjects=None, say=print, describe=None, each=None,
+                    told=None):
     """The lab reference of the control trials ``sources`` ((label, open) pairs):
     each trial's subject is ``subjects[label]`` (label, or label without its
     extension), else the subject its file names, else its own; the record of
-    ``reference.build_reference``, and the trials refused."""
+    ``reference.build_reference``, and the trials refused.  ``each``: where the
+    trials are prepared (see ``prepare_all``); ``told``: as in ``run``."""
     from quorvaemg_gait import reference
 
     subjects = dict(subjects or {})
@@ -208,8 +214,9 @@ def build_reference(sources, settings, subjects=None, say=print, describe=None):
                 return subjects[key]
         return prepared.subject if prepared.subject_known else prepared.name
 
-    prepared, refused = prepare_all(sources, settings, _progress(say, subject=True), describe,
-                                    subject_of)
+    prepared, refused = prepare_all(sources, settings,
+                                    _progress(say, subject=True, tell=told), describe,
+                                    subject_of, each)
     groups = {}
     for trial in prepared:
         groups.setdefault(trial.group, []).append(trial)

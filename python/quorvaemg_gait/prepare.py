@@ -4,6 +4,8 @@ samples.  Trials are the host's ``Trial`` objects or the plain records a
 Nexus script reads with ``quorvaemg_gait.read_trial``.  Keep to Python 3.7.
 """
 
+import functools
+
 import numpy as np
 
 from quorvaemg_gait import _core
@@ -210,7 +212,20 @@ def pooled_verdicts(prepared):
     return pooled
 
 
-def prepare_all(sources, settings, progress=None, describe=None, subject_of=None):
+def _attempt(settings, describe, source):
+    """(prepared trial, None) of one (label, open) source, or (None, why not)."""
+    try:
+        return prepare(source[1](), settings), None
+    except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
+        return None, (describe(exc) if describe is not None
+                      else " ".join(str(exc).split()) or type(exc).__name__)
+
+
+def _each_here(work, items):
+    return (work(item) for item in items)
+
+
+def prepare_all(sources, settings, progress=None, describe=None, subject_of=None, each=None):
     """(prepared, refused) of ``sources``: (label, open) pairs, ``open()`` giving a trial.
 
     A trial that cannot be opened or used is refused with its reason and the
@@ -221,13 +236,15 @@ def prepare_all(sources, settings, progress=None, describe=None, subject_of=None
     words a failure (default: its message).  With ``subject_of(label, prepared)``
     the trials may be of several subjects, each trial's ``group`` the subject
     it gives, and only trials of one subject are refused for their names.
+    ``each(work, sources)`` gives ``work(source)`` of each source in order,
+    wherever it runs them (default: here, in turn; the host's worker
+    processes); ``work`` and the sources are then sent to those workers.
     """
     prepared, refused = [], []
     total = len(sources)
-    for number, (label, open_trial) in enumerate(sources, 1):
-        result, reason = None, None
-        try:
-            result = prepare(open_trial(), settings)
+    attempts = (each or _each_here)(functools.partial(_attempt, settings, describe), sources)
+    for number, ((label, _), (result, reason)) in enumerate(zip(sources, attempts), 1):
+        if result is not None:
             named = [trial for trial in prepared if trial.subject_known]
             if subject_of is not None:
                 result.group = subject_of(label, result)
@@ -243,9 +260,6 @@ def prepare_all(sources, settings, progress=None, describe=None, subject_of=None
                 reason = (f"a trial named {result.name} is pooled already (the same trial "
                           "named twice, or two trials of one name: rename one to pool both)")
                 result = None
-        except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
-            reason = (describe(exc) if describe is not None
-                      else " ".join(str(exc).split()) or type(exc).__name__)
         if result is None:
             refused.append((label, reason))
         else:

@@ -1,8 +1,11 @@
 """One trial as the stand-in scripting object holds it."""
 
 import csv
+import io
+import locale
 
 import numpy as np
+from plotvane import write_atomically
 
 SIDES = ("Left", "Right")
 EVENTS = ("Foot Strike", "Foot Off")
@@ -53,8 +56,14 @@ class Trial:
         """
         columns = [s.tolist() for s in self.samples]
         rows = max([len(c) for c in columns] + [0])
-        with open(path, "w", newline="") as f:
-            writer = csv.writer(f)
+
+        def write(fh):  # whole or not at all, as every file the host writes
+            text = io.TextIOWrapper(fh, encoding=locale.getpreferredencoding(False),
+                                    newline="")
+            writer = csv.writer(text)
             writer.writerow(self.channel_names)
             for i in range(rows):
                 writer.writerow([repr(c[i]) if i < len(c) else "" for c in columns])
+            text.flush()
+            text.detach()  # the file stays open for write_atomically to sync
+        write_atomically(path, write)

@@ -108,8 +108,9 @@ def load_trial(path, channels=None):
         layout.check_channel(index)
 
     base = os.path.splitext(os.path.basename(path))[0]
-    names = [str(s).strip() for s in fmt.values(parameters.get("SUBJECTS", {}), "NAMES")]
-    subject = names[0] if names and names[0] else base
+    names = _subject_names(parameters)
+    named = _named_subject(names)
+    subject = base if named is None else named
     events = read_events(parameters, layout.header, subject if names else None,
                          layout.frame_rate)
     units = [layout.units[k] for k in keep]
@@ -118,7 +119,7 @@ def load_trial(path, channels=None):
                   events=events.frames, unit=next((u for u in units if u), "V"),
                   units=units, device_name=_device_name(parameters.get("ANALOG", {}), keep))
     trial.source_path = path
-    trial.subject_known = bool(names and names[0])
+    trial.subject_known = named is not None
     trial.analog_indices = list(keep)
     trial.first_frame = layout.first_frame
     trial.event_source = events.source
@@ -127,6 +128,20 @@ def load_trial(path, channels=None):
     trial.layout = layout
     _remember_read(trial)
     return trial
+
+
+def _subject_names(parameters):
+    return [str(s).strip() for s in fmt.values(parameters.get("SUBJECTS", {}), "NAMES")]
+
+
+def _named_subject(names):
+    return names[0] if names and names[0] else None
+
+
+def named_subject(path):
+    """The subject the C3D file ``path`` names (the first of SUBJECTS:NAMES), or
+    None; only its header and parameters are read."""
+    return _named_subject(_subject_names(Layout(os.path.abspath(path)).parameters))
 
 
 def _remember_read(trial):

@@ -3,12 +3,14 @@ CONFIG_DIR with ``readconfig`` on each trial, after checking that the trial
 has the configuration's channels; with no display set it runs on a private
 Xvfb when one is installed."""
 
+import contextlib
 import os
 
 from quorvaemg_gait import tables
-from quorvaemg_host.commands.options import (Command, check_trials, destroy, jobs_option,
+from quorvaemg_host.commands.options import (PROCESSED_OUT, TRIALS_HELP, Command,
+                                             check_trials, destroy, finding_options,
                                              no_display_message, plural,
-                                             refuse_window_options, trial_options)
+                                             refuse_window_options, run_options, trial_options)
 from quorvaemg_host.commands.trials import (Steps, Warnings, folder_with_separator,
                                             rate_warning, run_single, run_trials,
                                             trial_sources)
@@ -40,10 +42,10 @@ SETTING_RANGES = (
 def add_options(parser):
     parser.add_argument("batch", metavar="CONFIG_DIR",
                         help="folder of the " + CONFIG_NAME + " saved by Save Configuration")
-    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
-                        help="C3D trial files (default: the demo trial)")
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d|DIR", help=TRIALS_HELP)
     trial_options(parser)
-    jobs_option(parser)
+    finding_options(parser, PROCESSED_OUT)
+    run_options(parser)
 
 
 def check(args):
@@ -201,28 +203,36 @@ class BatchJob:
         cutoffs = self.config.cutoffs()
         if cutoffs is not None:
             self.warnings.show(rate_warning(trial, *cutoffs))
-        replay_config(vicon, self.config.folder)
+        with display():  # a cluster's worker has no display of the run's
+            replay_config(vicon, self.config.folder)
 
 
-def run(args):
+@contextlib.contextmanager
+def display():
+    """A display for Tk while it lasts: the one set, else a private Xvfb."""
     from quorvaemg_host.display import DisplayUnavailable, private_display
 
-    config = Config(args.batch)
-    sources = trial_sources(args)
-    job = BatchJob(config)
     try:
-        with private_display() as display:
-            if display.started:
-                print(f"No display set: the batch run uses a private virtual display "
-                      f"(Xvfb {display.started})")
-            if not args.trials:
-                return run_single(sources[0], job, lambda trial, outcome: (
-                    f"Batch run of {config.path} on {trial.name}: {outcome.line()}"))
-            print(f"Batch run of {config.path} on {len(sources)} trial{plural(len(sources))}")
-            return run_trials(sources, job, args.jobs)
+        with private_display() as found:
+            yield found
     except DisplayUnavailable as exc:
         raise NoDisplay(f"{exc}, and the batch run opens a Tk root window",
                         XVFB_HINT) from None
+
+
+def run(args):
+    config = Config(args.batch)
+    sources = trial_sources(args)
+    job = BatchJob(config)
+    with display() as found:
+        if found.started:
+            print(f"No display set: the batch run uses a private virtual display "
+                  f"(Xvfb {found.started})")
+        if not args.trials:
+            return run_single(sources[0], job, lambda trial, outcome: (
+                f"Batch run of {config.path} on {trial.name}: {outcome.line()}"))
+        print(f"Batch run of {config.path} on {len(sources)} trial{plural(len(sources))}")
+        return run_trials(sources, job, args)
 
 
 COMMAND = Command("batch", "replay a saved configuration on trials", add_options, check, run,

@@ -8,7 +8,8 @@ its ``--help`` is the commands' help.
 
 import argparse
 
-from quorvaemg_host.commands.options import PROG, jobs_option, trial_options, with_defaults
+from quorvaemg_host.commands.options import (PROCESSED_OUT, PROG, finding_options,
+                                             run_options, trial_options, with_defaults)
 from quorvaemg_host.files import CONFIG_NAME, TRIAL_SUFFIX
 
 # The mode flags, by the name argparse gives them, and the command each one runs.
@@ -32,9 +33,9 @@ def parser(show_help):
     flags = argparse.ArgumentParser(prog=PROG, add_help=False)
     flags.add_argument("-h", "--help", action=_Help, show=show_help)
     flags.add_argument(
-        "trials", nargs="*", metavar="TRIAL.c3d",
-        help="C3D trial files (default: the demo trial); the window takes one, "
-             "--batch and --process take them in turn")
+        "trials", nargs="*", metavar="TRIAL.c3d|DIR",
+        help="C3D trial files and folders of them (default: the demo trial); the window "
+             "takes one, --batch and --process take them in turn")
     modes = flags.add_mutually_exclusive_group()
     modes.add_argument(
         "--process", nargs="*", metavar="NAME",
@@ -50,7 +51,8 @@ def parser(show_help):
         "--write-demo", metavar="DIR",
         help="write the demo trial, with its gait events, as the C3D file DIR/Walk01.c3d")
     trial_options(flags, window=True)
-    jobs_option(flags)
+    finding_options(flags, "--batch and --process: " + PROCESSED_OUT)
+    run_options(flags)
     return flags
 
 

@@ -3,7 +3,9 @@
 import argparse
 
 from quorvaemg_host import jobs as parallel
+from quorvaemg_host import summary
 from quorvaemg_host.errors import UsageError
+from quorvaemg_host.finding import DEFAULT_GLOB, check_distinct_outputs, find_trials
 from quorvaemg_host.files import CONFIG_NAME, DEFAULT_FOLDER
 from quorvaemg_host.trial_events import CHOICES as EVENT_SOURCES
 
@@ -13,7 +15,9 @@ PROG = "quorvaemg-host"
 # flag form gives them all, a command's own parser only its own).
 DEFAULTS = {"trials": [], "process": None, "batch": None, "write_demo": None,
             "channels": None, "in_place": False, "folder": None, "config": None,
-            "no_trial": False, "jobs": 1, "controls": None, "shift": []}
+            "no_trial": False, "jobs": 1, "controls": None, "shift": [], "recursive": False,
+            "glob": DEFAULT_GLOB, "out": None, "scheduler": None, "summary": None,
+            "found": None}
 
 
 class Command:
@@ -36,7 +40,9 @@ class Command:
 def with_defaults(args):
     for name, value in DEFAULTS.items():
         if getattr(args, name, None) is None:
-            setattr(args, name, value)
+            # A list of its own: a command adds to its trials (process's among its
+            # names), which must not reach the next command line run in this process.
+            setattr(args, name, list(value) if isinstance(value, list) else value)
     return args
 
 
@@ -89,11 +95,41 @@ def trial_options(parser, window=False):
                  "no trial open (NO TRIAL SELECTED, buttons disabled)")
 
 
-def jobs_option(parser):
+def finding_options(parser, out_help=None):
+    """Folders searched for trials; ``out_help``: the help of the command's --out DIR."""
+    parser.add_argument(
+        "--recursive", action="store_true",
+        help="search the folders named for trials in their subfolders too")
+    parser.add_argument(
+        "--glob", default=DEFAULT_GLOB, metavar="PATTERN",
+        help=f"the trial files of a folder named, in any case (default: {DEFAULT_GLOB}); "
+             "the host's own outputs (..._processed.c3d, ..._events.c3d) are never taken")
+    if out_help is not None:
+        parser.add_argument("--out", metavar="DIR", help=out_help)
+
+
+MIRRORED = ("; a trial found in a folder named goes into the same subfolders of DIR as "
+            "in that folder")
+PROCESSED_OUT = ("write each processed trial and its history log into DIR instead of beside "
+                 "the trial" + MIRRORED)
+TRIALS_HELP = "C3D trial files and folders of them (default: the demo trial)"
+
+
+def run_options(parser, what="trial"):
+    """Where the work on each ``what`` runs, and the run's summary file."""
     parser.add_argument(
         "--jobs", metavar="N", type=int, default=1,
-        help="--batch and --process over trial files: work on N trials at a time in "
-             "N processes (default 1); the output stays in trial order")
+        help=f"over trial files: work on N {what}s at a time in N processes (default 1); "
+             "the output stays in trial order")
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help=f"over trial files: work on the {what}s on the Dask cluster whose scheduler is "
+             "at ADDRESS (e.g. tcp://HOST:8786; needs the cluster extra)")
+    parser.add_argument(
+        "--summary", metavar="FILE",
+        help="also write one CSV row per trial to FILE (replaced whole): status, the "
+             "reason of a failure, channels and gait cycles used, quality verdicts")
+
 
 
 # -- checks -------------------------------------------------------------------------
@@ -105,24 +141,46 @@ def refuse_window_options(args):
 
 def check_trials(args, one_trial=False, then=None):
     """The checks of the trials named and of the options that apply to trial files
-    or to the demo trial only; ``then(args)`` comes before ``--jobs`` is checked."""
+    or to the demo trial only; ``then(args)`` comes before ``--jobs`` is checked.
+    The trials found (``finding.find_trials``) are ``args.found``."""
     if args.trials:
+        args.found = find_trials(args.trials, args.recursive, args.glob)
+        if args.in_place and args.out is not None:
+            raise UsageError("--in-place replaces each trial, --out writes elsewhere: "
+                             "give one of them")
         if args.folder is not None or args.no_trial:
             raise UsageError("--folder and --no-trial apply to the demo trial only, "
                              "not to trial files")
-        if one_trial and len(args.trials) > 1:
+        if one_trial and len(args.found) > 1:
             raise UsageError("the window opens one trial at a time; use --batch or "
                              "--process for several")
     elif args.channels is not None or args.in_place:
         raise UsageError("--channels and --in-place apply to trial files only")
     if then is not None:
         then(args)
-    if args.jobs != 1 and (one_trial or not args.trials):
-        raise UsageError("--jobs applies to --batch and --process over trial files only")
+    given = [flag for flag, value in (("--jobs", args.jobs != 1),
+                                      ("--scheduler", args.scheduler is not None),
+                                      ("--summary", args.summary is not None)) if value]
+    if given and (one_trial or not args.trials):
+        raise UsageError(f"{' and '.join(given)} appl{'y' if len(given) > 1 else 'ies'} to "
+                         "runs over trial files only")
+    check_run(args)
+
+
+def check_run(args, mirrored=True):
+    """The checks of where a run's work runs, of its summary file and, where
+    ``--out DIR`` mirrors the folders named, of its outputs."""
     try:
         parallel.check_jobs(args.jobs)
     except ValueError as exc:
         raise UsageError(str(exc)) from exc
+    if args.jobs != 1 and args.scheduler is not None:
+        raise UsageError("give --jobs N for processes on this machine or --scheduler "
+                         "ADDRESS for a Dask cluster, not both")
+    parallel.check_scheduler(args.scheduler)
+    if args.found and mirrored:
+        check_distinct_outputs(args.found, args.out)
+    summary.check(args.summary)
 
 
 # -- Tk -----------------------------------------------------------------------------

@@ -1,15 +1,19 @@
 """``process [NAME|TRIAL ...]``: process channels without a window, with the
 window's default settings, and save the processed trial.
 
-A NAME ending in .c3d is a trial file; the others name channels (all when
-none is named), as the channel rule of ``quorvaemg_gait.channels`` reads them.
+A NAME ending in .c3d is a trial file and a folder's name a folder of them
+(``quorvaemg_host.finding``); the others name channels (all when none is
+named), as the channel rule of ``quorvaemg_gait.channels`` reads them.
 """
+
+import os
 
 from quorvaemg_gait.channels import ChannelError
 from quorvaemg_gait.channels import select_channels as select_positions
 
-from quorvaemg_host.commands.options import (Command, check_trials, jobs_option, plural,
-                                             refuse_window_options, trial_options)
+from quorvaemg_host.commands.options import (PROCESSED_OUT, Command, check_trials,
+                                             finding_options, plural, refuse_window_options,
+                                             run_options, trial_options)
 from quorvaemg_host.commands.trials import (Steps, Warnings, rate_warning, run_single,
                                             run_trials, trial_sources)
 from quorvaemg_host.errors import UsageError
@@ -20,19 +24,24 @@ DEFAULT_STEPS = Steps.of(DEFAULT_SWITCHES, *(int(text) for text in DEFAULT_ENTRI
 
 
 def add_options(parser):
-    parser.add_argument("process", nargs="*", metavar="NAME|TRIAL.c3d",
-                        help="channels to process (default: all) and C3D trial files "
-                             "(default: the demo trial)")
+    parser.add_argument("process", nargs="*", metavar="NAME|TRIAL.c3d|DIR",
+                        help="channels to process (default: all), C3D trial files and "
+                             "folders of them (default: the demo trial)")
     trial_options(parser)
-    jobs_option(parser)
+    finding_options(parser, PROCESSED_OUT)
+    run_options(parser)
 
 
 def check(args):
-    if args.process:  # trial files may come among the channel names
-        args.trials += [n for n in args.process if n.lower().endswith(TRIAL_SUFFIX)]
-        args.process = [n for n in args.process if not n.lower().endswith(TRIAL_SUFFIX)]
+    if args.process:  # trial files and folders may come among the channel names
+        args.trials += [n for n in args.process if _is_trial(n)]
+        args.process = [n for n in args.process if not _is_trial(n)]
     refuse_window_options(args)
     check_trials(args)
+
+
+def _is_trial(name):
+    return name.lower().endswith(TRIAL_SUFFIX) or os.path.isdir(name)
 
 
 def select_channels(channel_names, names):
@@ -84,7 +93,7 @@ def run(args):
             else outcome.line()))
     print(f"Processing {len(sources)} trial{plural(len(sources))} with the window's "
           "default settings")
-    return run_trials(sources, job, args.jobs)
+    return run_trials(sources, job, args)
 
 
 COMMAND = Command("process", "process channels without a window", add_options, check, run,

@@ -5,20 +5,24 @@ The exit status is 0 when every trial was checked, whatever the verdicts,
 1 when a trial could not be read.
 """
 
+import functools
 import sys
 
 import quorvaemg_gait
 
 from quorvaemg_gait import quality, tables
-from quorvaemg_host.commands.options import PROG, Command, channels_option, check_trials
-from quorvaemg_host.commands.trials import trial_sources
+from quorvaemg_host.commands.options import (PROG, TRIALS_HELP, Command, channels_option,
+                                             check_trials, finding_options, run_options)
+from quorvaemg_host.commands.trials import (Outcome, each_trial, lost_outcome, trial_sources,
+                                            write_summary)
 from quorvaemg_host.errors import UsageError, describe
 
 
 def add_options(parser):
-    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d",
-                        help="C3D trial files (default: the demo trial)")
+    parser.add_argument("trials", nargs="*", metavar="TRIAL.c3d|DIR", help=TRIALS_HELP)
     channels_option(parser)
+    finding_options(parser)
+    run_options(parser)
     parser.add_argument("--csv", metavar="FILE",
                         help="also write the measures and verdicts of every channel of "
                              "every trial to FILE (replaced whole)")
@@ -49,25 +53,38 @@ def threshold_settings(settings):
     return thresholds
 
 
+def check_trial(source, thresholds):
+    """Print one trial's quality table; its ``Outcome`` (the results ``kept``)."""
+    try:
+        trial = source.open()
+        results = quality.assess(trial, unreadable=True, **thresholds)
+    except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
+        return Outcome(source.label, reason=describe(exc))
+    for line in getattr(trial, "warnings", ()):
+        print(line)
+    print(quality.table(source.label, trial.device_rate, results))
+    return Outcome(source.label, channels=[q.name for q in results], kept=results,
+                   verdicts={q.name: q.verdict for q in results})
+
+
 def run(args):
     thresholds = threshold_settings(args.set)
-    checked, failed = [], 0
-    for source in trial_sources(args):
-        try:
-            trial = source.open()
-            results = quality.assess(trial, unreadable=True, **thresholds)
-        except Exception as exc:  # noqa: BLE001 - reported per trial, the others go on
-            print(f"{PROG}: error: {source.label}: {describe(exc)}", file=sys.stderr)
-            failed += 1
-            continue
-        for line in getattr(trial, "warnings", ()):
-            print(line)
-        print(quality.table(source.label, trial.device_rate, results))
-        checked.append((source.label, results))
+    if args.csv is not None:  # before the run, not after an archive's hours
+        tables.check_writable([args.csv], "name another file")
+    sources = trial_sources(args)
+    outcomes = []
+    with each_trial(functools.partial(check_trial, thresholds=thresholds), sources, args,
+                    lost_outcome, preload=()) as results:
+        for outcome in results:
+            if outcome.reason is not None:
+                print(f"{PROG}: error: {outcome.label}: {outcome.reason}", file=sys.stderr)
+            outcomes.append(outcome)
+    checked = [(o.label, o.kept) for o in outcomes if o.reason is None]
     if args.csv is not None and checked:
         print(f"Quality table written to {quality.write_csv(args.csv, checked)}")
-    return 1 if failed else 0
+    write_summary(args, sources, [outcome.row() for outcome in outcomes])
+    return 1 if len(checked) < len(outcomes) else 0
 
 
 COMMAND = Command("quality", "signal-quality checks of the raw channels", add_options,
-                  check_trials, run, "[TRIAL.c3d ...]")
+                  check_trials, run, "[TRIAL.c3d|DIR ...]")

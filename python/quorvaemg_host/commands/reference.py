@@ -6,9 +6,14 @@ patient with one."""
 import os
 
 from quorvaemg_gait import tables
-from quorvaemg_host.commands.options import Command, channels_option, events_options, plural
-from quorvaemg_host.commands.trials import FileSource, check_writable_folder
+from quorvaemg_host.commands.options import (Command, channels_option, check_run,
+                                             events_options, finding_options, plural,
+                                             run_options)
+from quorvaemg_host.commands.trials import (FileSource, check_writable_folder, prepared_in,
+                                            write_summary)
 from quorvaemg_host.errors import UsageError, describe
+from quorvaemg_host.finding import find_trials
+from quorvaemg_host.summary import Told
 
 ACTIONS = ("build", "show")
 SUBJECTS_FILE = tables.TableFile("subjects file", "--subjects FILE", "trial,subject")
@@ -19,7 +24,8 @@ def add_options(parser):
     parser.add_argument("action", choices=ACTIONS, metavar="build|show",
                         help="build a reference from control trials, or show one")
     parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="build: the control subjects' C3D trials; show: the reference")
+                        help="build: the control subjects' C3D trials and folders of them; "
+                             "show: the reference")
     parser.add_argument("--out", metavar="REFERENCE.json",
                         help="build: the reference file to write (replaced whole)")
     parser.add_argument("--subjects", metavar="FILE",
@@ -36,6 +42,8 @@ def add_options(parser):
     parser.add_argument("--envelope", default="linear", metavar="linear|rms:MS|as-is",
                         help="build: the envelope, as in gait (default: linear)")
     events_options(parser, "--events")
+    finding_options(parser)
+    run_options(parser)
 
 
 def check(args):
@@ -54,6 +62,9 @@ def check(args):
         raise UsageError("reference build needs --out REFERENCE.json, the file to write")
     elif os.path.splitext(args.out)[1].lower() == ".c3d":
         raise UsageError(f"--out {args.out} would replace a trial: give a .json file")
+    else:
+        args.found = find_trials(args.files, args.recursive, args.glob)
+        check_run(args, mirrored=False)  # --out is the reference file
 
 
 def read_subjects(path):
@@ -84,14 +95,21 @@ def build(args):
     check_writable_folder(os.path.dirname(out), "the folder of the reference file",
                           WRITE_ELSEWHERE)
     tables.check_writable([out], WRITE_ELSEWHERE)
-    sources = [(os.path.basename(path),
-                FileSource(path, args.channels, events=args.events, markers=args.markers).open)
-               for path in args.files]
+    sources = [(os.path.basename(found.path),
+                FileSource(found.path, args.channels, events=args.events,
+                           markers=args.markers).open)
+               for found in args.found]
     print(f"Reference from {len(sources)} trial{plural(len(sources))}", flush=True)
-    record, refused = gait.build_reference(sources, settings, subjects,
-                                           say=lambda line: print(line, flush=True),
-                                           describe=describe)
-    path = reference.write_reference(out, record, WRITE_ELSEWHERE)
+    told = Told()
+    try:
+        record, refused = gait.build_reference(sources, settings, subjects,
+                                               say=lambda line: print(line, flush=True),
+                                               describe=describe, each=prepared_in(args),
+                                               told=told)
+        path = reference.write_reference(out, record, WRITE_ELSEWHERE)
+    except Exception as exc:
+        write_summary(args, args.found, told.all(len(sources), describe(exc)))
+        raise
     count = len(record["subjects"])
     print(f"{count} subject{plural(count)}, {len(record['muscles'])} muscle"
           f"{plural(len(record['muscles']))} and sides; written: {path}")
@@ -101,6 +119,7 @@ def build(args):
     if refused:
         print(f"note: {len(refused)} trial{plural(len(refused))} not used (the reason of each "
               "is above): the reference holds the others only")
+    write_summary(args, args.found, told.all(len(sources), written=[path]))
     return 1 if refused else 0
 
 

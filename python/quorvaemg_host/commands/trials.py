@@ -3,24 +3,27 @@ its saving, and the progress lines and summary of a run over several.
 
 The work on one trial is ``run_one(source, job)``: a trial source
 (``DemoSource``, ``FileSource``) and a job (the process and batch commands'),
-all plain objects, so trials can also run in worker processes (``--jobs N``
-works on N trials at a time, ``quorvaemg_host.jobs``).  One failing trial
-does not stop the others.  A processed channel whose raw samples the
-quality checks judge unusable gets a warning line (processing goes on).
-When a trial is not saved after the plug-in logged its processing, one line
-in the trial's history log says so and why.
+all plain objects, so trials can also run in worker processes or on a
+cluster (``--jobs N``, ``--scheduler ADDRESS``: ``quorvaemg_host.jobs``).
+One failing trial does not stop the others.  A processed channel whose raw
+samples the quality checks judge unusable gets a warning line (processing
+goes on).  When a trial is not saved after the plug-in logged its
+processing, one line in the trial's history log says so and why.
 """
 
+import functools
 import os
 import tempfile
 
 from quorvaemg_host import c3d
 from quorvaemg_host import jobs as parallel
+from quorvaemg_host import summary
 from quorvaemg_gait import quality
 from quorvaemg_host.commands.options import plural
 from quorvaemg_host.demo import demo_trial
 from quorvaemg_host.errors import HostError, NoDisplay, describe
 from quorvaemg_host.files import DEFAULT_FOLDER, History, processed_csv_path
+from quorvaemg_host.finding import output_folder
 from quorvaemg_host.nexus import NexusStandIn
 from quorvaemg_host.trial_events import frames_by_event, trial_events
 
@@ -56,18 +59,23 @@ class DemoSource:
 
 
 class FileSource:
-    """The C3D trial ``path``; the processed trial goes to ``save_trial``."""
+    """The C3D trial ``path``, told as ``label`` (default: its file name); the
+    processed trial goes to ``save_trial``, and with its history log into
+    ``out`` when given instead of beside it."""
 
-    def __init__(self, path, channels=None, in_place=False, events="file", markers=None):
-        self.path, self.channels, self.in_place = path, channels, in_place
+    def __init__(self, path, channels=None, in_place=False, events="file", markers=None,
+                 label=None, out=None):
+        self.path, self.channels, self.in_place, self.out = path, channels, in_place, out
         self.events, self.markers = events, markers  # where the gait events come from
-        self.label = os.path.basename(path)
+        self.label = label or os.path.basename(path)
 
     def open(self):
         try:
             trial = c3d.load_trial(self.path, channels=self.channels)
             if self.events != "file" and not (self.events == "auto" and trial.events):
                 self._use_found_events(trial)
+            if self.out is not None:  # the plug-in writes the history log there too
+                trial.folder = folder_with_separator(self.out)
             return trial
         except OSError as exc:
             raise HostError(f"cannot read the trial file {self.path} ({exc.strerror or exc})",
@@ -90,11 +98,15 @@ class FileSource:
         return c3d.save_trial(trial, in_place=self.in_place)
 
 
-def trial_sources(args):
-    """The trials the command line names, in order."""
+def trial_sources(args, **options):
+    """The trials the command line names, in order (``options``: ``FileSource``'s);
+    under ``--out DIR`` where one is given."""
     if not args.trials:
         return [DemoSource(demo_folder(args.folder))]
-    return [FileSource(path, args.channels, args.in_place) for path in args.trials]
+    return [FileSource(found.path, args.channels, args.in_place, label=found.label,
+                       out=None if args.out is None else output_folder(found, args.out),
+                       **options)
+            for found in args.found]
 
 
 def check_writable_folder(folder, role, todo):
@@ -216,12 +228,24 @@ def unusable_warnings(label, checked, written):
 # -- the run ------------------------------------------------------------------------
 
 class Outcome:
-    """What became of one trial: the path written (None: nothing), channels, failure,
-    and the warning lines to show before its progress line."""
+    """What became of one trial: the path written (None: nothing), the channels
+    processed, failure, the warning lines to show before its progress line,
+    the verdicts of its raw channels and what else a command keeps of it
+    (``kept``: the quality measures for their table, the events for theirs)."""
 
-    def __init__(self, label, path=None, count=0, reason=None, warnings=()):
-        self.label, self.path, self.count, self.reason = label, path, count, reason
-        self.warnings = list(warnings)
+    def __init__(self, label, path=None, channels=(), reason=None, warnings=(), verdicts=None,
+                 kept=None):
+        self.label, self.path, self.channels, self.reason = label, path, list(channels), reason
+        self.warnings, self.verdicts, self.kept = list(warnings), verdicts, kept
+
+    @property
+    def count(self):
+        return len(self.channels)
+
+    def row(self):
+        """The trial's row of the run's summary."""
+        return summary.TrialRow(self.reason, self.channels, verdicts=self.verdicts,
+                                written=[self.path])
 
     def line(self):
         if self.reason is not None:
@@ -257,24 +281,59 @@ def process_and_save(source, job):
     job(trial, vicon)
     warnings += unusable_warnings(source.label, checked, vicon.written)
     path = save_processed(trial, vicon, source, history)
-    return trial, Outcome(source.label, path, len(vicon.written), warnings=warnings)
+    return trial, Outcome(source.label, path, [trial.channel_names[k - 1]
+                                               for k in sorted(vicon.written)],
+                          warnings=warnings,
+                          verdicts=None if checked is None else {q.name: q.verdict
+                                                                 for q in checked})
 
 
-def run_trials(sources, job, jobs=1):
-    """``job`` on each trial, ``jobs`` at a time (``parallel.in_order``), with a
-    progress line each in trial order and a summary.
+def lost_outcome(source, reason):
+    """The outcome of a trial whose worker was lost."""
+    return Outcome(source.label, reason=reason)
+
+
+def each_trial(work, items, args, lost, preload=("quorvaemg",)):
+    """Context: ``work(item)`` for each of ``items`` in order, where the command
+    line says (``--jobs``, ``--scheduler``: ``jobs.in_order``)."""
+    return parallel.in_order(work, items, args.jobs, args.scheduler, preload, lost)
+
+
+def prepared_in(args):
+    """The ``each`` of ``quorvaemg_gait.prepare_all`` that prepares the trials
+    where the command line says; a trial whose worker was lost is refused."""
+    def each(work, sources):
+        with each_trial(work, sources, args, lambda source, reason: (None, reason),
+                        preload=()) as results:
+            for result in results:
+                yield result
+    return each
+
+
+def write_summary(args, sources, rows):
+    """Write the run's summary (``--summary FILE``): the ``summary.TrialRow``
+    of each of the trials ``sources``; and say where."""
+    if args.summary is not None:
+        written = summary.write(args.summary, [(source.path, row)
+                                               for source, row in zip(sources, rows)])
+        print(f"Summary written to {written}")
+
+
+def run_trials(sources, job, args):
+    """``job`` on each trial, where the command line says (``each_trial``), with
+    a progress line each in trial order, the run's summary and its summary file.
 
     0 when no trial failed, else 1.
     """
     total = len(sources)
     outcomes = []
-    results = parallel.in_order(lambda source: run_one(source, job), sources, jobs,
-                                preload=("quorvaemg",))
-    for number, outcome in enumerate(results, 1):
-        for line in outcome.warnings:
-            print(line)
-        print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
-        outcomes.append(outcome)
+    with each_trial(functools.partial(run_one, job=job), sources, args,
+                    lost_outcome) as results:
+        for number, outcome in enumerate(results, 1):
+            for line in outcome.warnings:
+                print(line)
+            print(f"[{number}/{total}] {outcome.label}: {outcome.line()}", flush=True)
+            outcomes.append(outcome)
     failed = [o for o in outcomes if o.reason is not None]
     untouched = sum(1 for o in outcomes if o.reason is None and o.path is None)
     parts = [f"{total - len(failed) - untouched} processed"]
@@ -284,6 +343,7 @@ def run_trials(sources, job, jobs=1):
     print(f"{job.title}: " + ", ".join(parts) + (":" if failed else ""))
     for outcome in failed:
         print(f"  {outcome.label}: {outcome.reason}")
+    write_summary(args, sources, [outcome.row() for outcome in outcomes])
     return 1 if failed else 0
 
 
