@@ -33,6 +33,9 @@ import numpy as np
 import quorvaemg_gait as gait
 from targets import judge
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from walking import walk  # noqa: E402
+
 TRIALS = 5
 CHANNELS = 16
 RATE = 2000.0
@@ -227,33 +230,55 @@ MUSCLES = ("TA", "GAS", "SOL", "RF", "VL", "VM", "ST", "BF")
 NAMES = [side + muscle for muscle in MUSCLES for side in "LR"]
 
 
+def walking_trials(seconds, seed=5):
+    """(points, raw EMG) of each trial: a straight walk's pelvis, heels and toes
+    ({label: frames x 3}, mm) and 16 channels of noise shaped by envelopes that
+    burst at fixed phases of their side's cycles.
+
+    The gait events are left to the command to find from the markers: a C3D
+    EVENT group holds at most 255 events, and two minutes of both feet are
+    about 430 (written anyway, their count wraps round and the right side's
+    are lost).
+    """
+    rng = np.random.default_rng(seed)
+    n = int(seconds * RATE)
+    # Each muscle bursts where it did in the other trials, as one subject's would.
+    bursts = [[(rng.uniform(0, 100), rng.uniform(6, 18), rng.uniform(2e-5, 8e-5))
+               for _ in range(1 + k % 3)] for k in range(CHANNELS)]
+    trials = []
+    for number in range(TRIALS):
+        cycle = 1.05 + 0.03 * number
+        points, events, _, _ = walk([("walk", seconds, (1, 0), 1100, cycle)], FRAME_RATE)
+        strikes = {side[0]: np.concatenate([[0.0], np.asarray(events[(side, "Foot Strike")])
+                                            * RATE / FRAME_RATE, [n + RATE]])
+                   for side in ("Left", "Right")}
+        raw = []
+        for k in range(CHANNELS):
+            env = envelope_of(rng, n, strikes["LR"[k % 2]], bursts[k])
+            raw.append(1e-4 * rng.uniform(-1, 1) + rng.standard_normal(n) * env * 4)
+        trials.append((points, np.array(raw, dtype=np.float32)))
+    return trials
+
+
 def write_c3d_trials(folder, seconds):
-    """The synthetic trials as C3D files of raw EMG (noise shaped by the envelopes),
-    with each side's foot strikes and foot offs; their paths."""
+    """The walking trials as C3D files of markers and raw EMG; their paths."""
     import ezc3d
 
-    from quorvaemg_host.c3d import event_time
-
-    rng = np.random.default_rng(5)
     paths = []
-    for number, (events, channels) in enumerate(make_trials(seconds), 1):
-        raw = np.array([1e-4 * rng.uniform(-1, 1) + rng.standard_normal(len(env)) * env * 4
-                        for _, env in channels], dtype=np.float32)
+    for number, (points, raw) in enumerate(walking_trials(seconds), 1):
         c3d = ezc3d.c3d()
-        analog = c3d["parameters"]["ANALOG"]
-        c3d["parameters"]["POINT"]["RATE"]["value"] = [FRAME_RATE]
+        point, analog = c3d["parameters"]["POINT"], c3d["parameters"]["ANALOG"]
+        point["RATE"]["value"] = [FRAME_RATE]
+        point["UNITS"]["value"] = ["mm"]
+        point["LABELS"]["value"] = list(points)
         analog["RATE"]["value"] = [RATE]
         analog["LABELS"]["value"] = NAMES
         analog["UNITS"]["value"] = ["V"] * CHANNELS
-        c3d["data"]["points"] = np.zeros((4, 0, raw.shape[1] * int(FRAME_RATE) // int(RATE)))
+        frames = raw.shape[1] * int(FRAME_RATE) // int(RATE)
+        xyz = np.stack([points[label][:frames].T for label in points], axis=1)
+        c3d["data"]["points"] = np.concatenate([xyz, np.ones((1,) + xyz.shape[1:])])
         c3d["data"]["analogs"] = raw[np.newaxis].astype(np.float64)
         c3d.add_parameter("SUBJECTS", "NAMES", ["Bench01"])
-        for side, (strikes, offs) in events.items():
-            for label, positions in (("Foot Strike", strikes), ("Foot Off", offs)):
-                for frame in np.round(positions * FRAME_RATE / RATE).astype(int) + 1:
-                    t = event_time(frame, FRAME_RATE)
-                    c3d.add_event([t // 60, t % 60], context={"L": "Left", "R": "Right"}[side],
-                                  label=label, subject="Bench01")
         paths.append(os.path.join(folder, f"Walk{number:02d}.c3d"))
         c3d.write(paths[-1])
     return paths
