@@ -22,7 +22,6 @@ import os
 import matplotlib
 import numpy as np
 from matplotlib.backends.backend_pdf import PdfPages
-from matplotlib.collections import LineCollection, PolyCollection
 
 from plotvane import (
     ACCENT,
@@ -47,6 +46,7 @@ from plotvane import (
 from plotvane.gait_tables import (SIDE_COLOURS, WARNING, Flow, against_line,
                                   cocontraction_pages, consistency_line, reference_tables,
                                   table_row)
+from plotvane.strokes import Boxes, Lines
 
 GAIT_SUFFIX = "_EMGGait.pdf"
 TITLE = "Gait-cycle EMG"
@@ -282,8 +282,8 @@ def _side_panel(page, result, side_muscle, channel, box, room):
         curve_ax.plot(reference_x, channel.reference["mean"], color=REFERENCE_GREY,
                       linewidth=0.8, zorder=0.6)
         bottom = min(bottom, float(np.min(band[0])))
-    curve_ax.add_collection(LineCollection([np.column_stack((x, c)) for c in curves],
-                                           colors=colour, linewidths=0.4, alpha=0.3))
+    curve_ax.add_collection(Lines(np.stack((np.broadcast_to(x, curves.shape), curves), axis=-1),
+                                  colors=colour, linewidths=0.4, alpha=0.3))
     if a["sd"] is not None:
         curve_ax.fill_between(x, a["mean"] - a["sd"], a["mean"] + a["sd"], color=colour,
                               alpha=0.2, linewidth=0)
@@ -355,9 +355,8 @@ def _activity_bars(ax, channel, colour):
     a = channel.analysis
     count = len(a["activity"])
     # One collection for all cycles: an artist per cycle made long trials slow to draw.
-    boxes = [[(on, k), (off, k), (off, k + 0.8), (on, k + 0.8)]
-             for k, periods in enumerate(a["activity"]) for on, off in periods]
-    ax.add_collection(PolyCollection(boxes, facecolors=colour, alpha=0.5, linewidths=0))
+    ax.add_collection(Boxes(_cycle_boxes(a["activity"]), facecolors=colour, alpha=0.5,
+                            linewidths=0))
     thick = max(2.0, count * 0.18)
     y = count + 0.6
     rows = [(y, a["mean_activity"], colour, "mean")]
@@ -374,3 +373,12 @@ def _activity_bars(ax, channel, colour):
     ax.set_yticks([count / 2.0] + [y + thick / 2.0 for y, _, _, _ in rows])
     ax.set_yticklabels(["cycles"] + [label for _, _, _, label in rows], fontsize=8)
     ax.set_xlabel("% of the gait cycle", fontsize=9)
+
+
+def _cycle_boxes(activity):
+    """The corners of a box per period of each cycle's activity, k-th cycle
+    from k to k + 0.8: an array of boxes x 4 x 2."""
+    rows = [(k, on, off) for k, periods in enumerate(activity) for on, off in periods]
+    k, on, off = np.array(rows, dtype=float).reshape(-1, 3).T
+    return np.stack([np.column_stack(corner) for corner in
+                     ((on, k), (off, k), (off, k + 0.8), (on, k + 0.8))], axis=1)
