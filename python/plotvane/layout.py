@@ -6,6 +6,7 @@ matplotlib's object-oriented interface; keep to Python 3.7.
 
 import re
 
+import matplotlib
 from matplotlib.backends.backend_pdf import FigureCanvasPdf
 from matplotlib.figure import Figure
 from matplotlib.font_manager import FontProperties
@@ -176,6 +177,13 @@ def trim_blank_lines(lines):
     return lines
 
 
+def title(ax, text, **kwargs):
+    """``ax.set_title`` at the top of the axes, where matplotlib would place it
+    above axes without ticks on top; placed by hand, it spares the measuring
+    of every tick label that finding that place takes at each drawing."""
+    ax.set_title(text, y=1.0, **kwargs)
+
+
 def line_pitch(size):
     return size * LEADING / 72.0
 
@@ -193,6 +201,20 @@ class Page:
         self.fig.text(x, y, plain(s), transform=self.fig.dpi_scale_trans,
                       fontproperties=self.measure.prop(size, weight, style),
                       color=color, ha=ha, va="baseline")
+
+    def axes(self, x, y, w, h):
+        """Axes in the box (x, y, w, h) in inches, their tick labels at 8 points.
+
+        The size is set as the ticks are made: changing it afterwards
+        (``tick_params``) makes every tick of the axes again.  The axis
+        multiplier (1e-4) keeps the size it has beside such labels.
+        """
+        with matplotlib.rc_context({"xtick.labelsize": 8, "ytick.labelsize": 8}):
+            ax = self.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
+        for name in "xy":
+            getattr(ax, name + "axis").offsetText.set_fontsize(
+                matplotlib.rcParams[name + "tick.labelsize"])
+        return ax
 
     def rule(self, y, color=RULE, lw=0.8):
         self.fig.add_artist(Line2D([MARGIN_X, PAGE_W - MARGIN_X], [y, y],

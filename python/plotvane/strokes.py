@@ -22,6 +22,13 @@ try:
     from matplotlib.backends.backend_pdf import RendererPdf, pdfRepr
 except ImportError:  # a matplotlib without them: everything drawn as usual
     RendererPdf = pdfRepr = None
+try:
+    from matplotlib import _path
+except ImportError:
+    _path = None
+
+# moveto, lineto, (none), curveto, closepath: the PDF backend's own.
+_PATH_OPERATORS = [b"m", b"l", b"", b"c", b"h"]
 
 
 def _uniform(gc, all_transforms, offsets, styles, urls):
@@ -79,21 +86,33 @@ class _OneState:
 
 
 def _write_paths(renderer, paths, transform, clip, sketch):
-    """``paths`` as ``PdfFile.writePath`` writes them, each followed by the paint
-    operator of the renderer's current state, in one write."""
+    """``paths`` as ``PdfFile.writePath`` writes them, but to a thousandth of a
+    point, each followed by the paint operator of the renderer's current
+    state, in one write."""
     file = renderer.file
     box = (0.0, 0.0, file.width * 72, file.height * 72) if clip else None
     paint = pdfRepr(renderer.gc.paint())
     pieces = []
     for path in paths:
-        for command in file.pathOperations(path, transform, box,
-                                           simplify=path.should_simplify if clip else False,
-                                           sketch=sketch):
-            pieces.append(pdfRepr(command))
-            pieces.append(b"\n")
+        pieces.append(_operations(file, path, transform, box,
+                                  path.should_simplify if clip else False, sketch))
         pieces.append(paint)
-        pieces.append(b"\n")
-    file.write(b"".join(pieces))
+    file.write(b"\n".join(pieces) + b"\n")
+
+
+def _operations(file, path, transform, box, simplify, sketch):
+    """The path's operators with its coordinates to a thousandth of a point
+    (matplotlib writes a millionth: twice the bytes to compress, and nothing
+    on the page to show for it)."""
+    if _path is not None:
+        try:
+            return _path.convert_to_string(path, transform, box, simplify, sketch, 3,
+                                           _PATH_OPERATORS, True)
+        except TypeError:  # a matplotlib whose converter takes other arguments
+            pass
+    return b"\n".join(pdfRepr(c) for c in file.pathOperations(path, transform, box,
+                                                               simplify=simplify,
+                                                               sketch=sketch))
 
 
 class _OneStyle:

@@ -6,7 +6,7 @@ TRIAL_EMGCompare.csv and TRIAL_EMGCoContraction.csv where they apply."""
 import os
 
 from quorvaemg_host.commands.options import (Command, channels_option, check_trials,
-                                             events_options, plural)
+                                             events_options, jobs_option, plural)
 from quorvaemg_host.commands.trials import DemoSource, FileSource, demo_folder
 from quorvaemg_host.errors import UsageError, describe
 from quorvaemg_host.files import DEFAULT_FOLDER
@@ -40,6 +40,8 @@ def add_options(parser):
     events_options(parser, "--events")
     parser.add_argument("--out", metavar="DIR",
                         help="folder of the report and tables (default: the first trial's)")
+    jobs_option(parser, "draw the report's pages in N processes (default 1); the report "
+                        "is the same")
 
 
 def run(args):
@@ -63,7 +65,7 @@ def run(args):
                    for path in args.trials]
     print(f"Gait-cycle EMG of {len(sources)} trial{plural(len(sources))}", flush=True)
     gait.run(sources, settings, args.out, say=lambda line: print(line, flush=True),
-             describe=describe)
+             describe=describe, jobs=args.jobs)
     return 0
 
 

@@ -89,11 +89,10 @@ def trial_options(parser, window=False):
                  "no trial open (NO TRIAL SELECTED, buttons disabled)")
 
 
-def jobs_option(parser):
-    parser.add_argument(
-        "--jobs", metavar="N", type=int, default=1,
-        help="--batch and --process over trial files: work on N trials at a time in "
-             "N processes (default 1); the output stays in trial order")
+def jobs_option(parser, what="--batch and --process over trial files: work on N trials at "
+                             "a time in N processes (default 1); the output stays in trial "
+                             "order"):
+    parser.add_argument("--jobs", metavar="N", type=int, default=1, help=what)
 
 
 # -- checks -------------------------------------------------------------------------
@@ -118,7 +117,7 @@ def check_trials(args, one_trial=False, then=None):
     if then is not None:
         then(args)
     if args.jobs != 1 and (one_trial or not args.trials):
-        raise UsageError("--jobs applies to --batch and --process over trial files only")
+        raise UsageError("--jobs applies to trial files, not to the window or the demo trial")
     try:
         parallel.check_jobs(args.jobs)
     except ValueError as exc:
