@@ -22,6 +22,7 @@ import os
 
 import matplotlib
 import numpy as np
+from matplotlib.ticker import NullFormatter
 
 from plotvane import (
     ACCENT,
@@ -284,8 +285,9 @@ def _side_panel(page, result, side_muscle, channel, box, room):
         curve_ax.plot(reference_x, channel.reference["mean"], color=REFERENCE_GREY,
                       linewidth=0.8, zorder=0.6)
         bottom = min(bottom, float(np.min(band[0])))
+    # Limits are set below: no measuring of every cycle for them (autolim).
     curve_ax.add_collection(Lines(np.stack((np.broadcast_to(x, curves.shape), curves), axis=-1),
-                                  colors=colour, linewidths=0.4, alpha=0.3))
+                                  colors=colour, linewidths=0.4, alpha=0.3), autolim=False)
     if a["sd"] is not None:
         curve_ax.fill_between(x, a["mean"] - a["sd"], a["mean"] + a["sd"], color=colour,
                               alpha=0.2, linewidth=0)
@@ -294,7 +296,7 @@ def _side_panel(page, result, side_muscle, channel, box, room):
     curve_ax.set_ylim(min(0.0, bottom), top)
     curve_ax.set_ylabel(channel.unit, fontsize=9)
     curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
-    curve_ax.set_xticklabels([])
+    curve_ax.xaxis.set_major_formatter(NullFormatter())  # no labels, and no ticks made for them
     foot_off = a["foot_off_mean"]
     for ax in (curve_ax, bar_ax):
         ax.axvline(foot_off, color=INK, linewidth=1.0, linestyle="--")
@@ -358,7 +360,7 @@ def _activity_bars(ax, channel, colour):
     count = len(a["activity"])
     # One collection for all cycles: an artist per cycle made long trials slow to draw.
     ax.add_collection(Boxes(_cycle_boxes(a["activity"]), facecolors=colour, alpha=0.5,
-                            linewidths=0))
+                            linewidths=0), autolim=False)
     thick = max(2.0, count * 0.18)
     y = count + 0.6
     rows = [(y, a["mean_activity"], colour, "mean")]
