@@ -16,6 +16,7 @@ Keep to Python 3.7.
 
 import io
 import multiprocessing
+import signal
 import threading
 
 from matplotlib.backends.backend_pdf import PdfPages
@@ -84,6 +85,9 @@ def _drawn(pages, indices, metadata, footer):
 
 
 def _worker(send, pages, indices, metadata, footer):
+    # Ctrl-C is the calling process's to answer: it ends the workers itself,
+    # without a traceback from each.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         answer = (True, _drawn(pages, indices, metadata, footer))
     except Exception as exc:  # noqa: BLE001 - raised again in the calling process
