@@ -30,7 +30,8 @@ _DEPTH = {b"<<": 1, b"[": 1, b">>": -1, b"]": -1}
 _INTEGER = re.compile(rb"[+-]?\d+")
 _OBJECT_HEAD = re.compile(rb"\s*(\d+)\s+(\d+)\s+obj\b")
 _STREAM = re.compile(rb"\s*stream(\r\n|\n|\r)")
-_END = re.compile(rb"\s*endobj")
+_STREAM_END = re.compile(rb"endstream\s*endobj\s*$")
+_OBJECT_END = re.compile(rb"endobj\s*$")
 _SECTION = re.compile(rb"\s*(\d+) (\d+)[ \t]*\r?\n")
 _XREF_ENTRY = re.compile(rb"(\d{10}) (\d{5}) ([nf])[ \r\n]{2}")
 
@@ -99,6 +100,8 @@ def _is_reference(data, tokens):
 def _renumbered(data, mapping):
     """``data`` (no stream in it) with each reference "N G R" made one to
     object mapping[N]."""
+    if b"R" not in data:  # most of a font: its widths, its encoding
+        return data
     out, last, recent = [], 0, []
     for token in _tokens(data):
         recent = (recent + [token])[-3:]
@@ -211,10 +214,15 @@ class _Part:
         head = None if body is None else _OBJECT_HEAD.match(body)
         if head is None or int(head.group(1)) != number:
             raise JoinError(f"object {number} is not where the table says")
-        end = _value_end(body, head.end())
-        stream = _STREAM.match(body, end)
-        if stream is None and not _END.match(body, end):
-            raise JoinError(f"object {number} holds more than one value")
+        if _STREAM_END.search(body):  # the stream's dictionary, then its bytes as they are
+            end = _value_end(body, head.end())
+            if not _STREAM.match(body, end):
+                raise JoinError(f"object {number} holds more than one value")
+        else:
+            found = _OBJECT_END.search(body)
+            if found is None:
+                raise JoinError(f"object {number} has no end")
+            end = found.start()
         return body[head.end():end], body[end:]
 
     def value(self, number):
