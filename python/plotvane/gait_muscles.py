@@ -47,8 +47,12 @@ class Frame:
             panels = []
             for k in range(2):
                 x0 = MARGIN_X + 0.45 + k * (width + PANEL_GAP)
-                panels.append((page.axes(x0, 3.0, width - 0.45, 3.75),
-                               page.axes(x0, 1.15, width - 0.45, 1.45), (x0, width - 0.45)))
+                curve_ax = page.axes(x0, 3.0, width - 0.45, 3.75)
+                bar_ax = page.axes(x0, 1.15, width - 0.45, 1.45)
+                # Never labelled: placed by hand, no tick label is measured to place them.
+                curve_ax.xaxis.set_label_coords(0.5, 0.0)
+                bar_ax.yaxis.set_label_coords(0.0, 0.5)
+                panels.append((curve_ax, bar_ax, (x0, width - 0.45)))
             self._made = page, panels
             return self._made
         page, panels = self._made
