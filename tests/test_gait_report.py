@@ -87,8 +87,8 @@ CASES = [  # trials, expected (trial, side) -> (kept, left-out reasons)
 
 @pytest.mark.parametrize("trials, expected", CASES)
 def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
-    result, (pdf, cycles_csv, activity_csv) = gait.report(
-        [synthetic(**t) for t in trials], envelope="rms:20", out=str(tmp_path))
+    result, (pdf, cycles_csv, activity_csv) = gait.report(  # its pages drawn by two processes
+        [synthetic(**t) for t in trials], envelope="rms:20", out=str(tmp_path), jobs=2)
     for (k, side), (kept, reasons) in expected.items():
         assert len(result.prepared[k].cycles[side]) == kept
         assert [r for _, _, r in result.prepared[k].left_out[side]] == reasons
