@@ -7,9 +7,11 @@ the command to find from the markers) as C3D files.  The release
 (``RELEASE``, or ``--against REF``) is checked out of this repository and
 built into a temporary folder (``release.py``); then, in interleaved
 rounds, the release's command, this one's and this one's with ``--jobs 2``
-run as processes (start-up and imports included), best of the rounds.  Each
-also runs once more inside a process of its own with its steps timed (the
-PDF's share of the time).  The reports must look alike: the same text on
+run as processes (start-up and imports included), and once more each inside
+a process of its own, timed from the command's start with its steps (the
+PDF's share of the time): best of the rounds.  The target is judged, as the
+command's time was measured before (4.1 s, the PDF 72 %), on the command
+run in its process; the times as processes are printed beside.  The reports must look alike: the same text on
 every page and the same pixels, within the anti-aliasing of coordinates
 written to a thousandth of a point instead of a millionth.
 
@@ -226,23 +228,25 @@ def whole_command(seconds, rounds, against=RELEASE, release_dir=None):
 
 
 def report(seconds, rounds, against, times, steps, outs):
-    best = {name: min(t) for name, t in times.items()}
+    process = {name: min(t) for name, t in times.items()}
+    inside = {name: min(runs, key=lambda run: run[0]) for name, runs in steps.items()}
     print(f"quorvaemg-host gait on {TRIALS} C3D trials x {CHANNELS} channels x {seconds:g} s, "
-          f"as a process, best of {rounds} interleaved rounds (the release: "
-          f"{release.commit_of(against)[:12]}):")
-    for name, spent in best.items():
-        total, step = min(steps[name], key=lambda run: run[0])
+          f"best of {rounds} interleaved rounds (the release: {release.commit_of(against)[:12]}):")
+    for name in process:
+        total, step = inside[name]
         pdf = step.get("PDF", 0.0)
-        print(f"  {name:<16} {spent:6.2f} s; in its process {total:5.2f} s, the PDF "
-              f"{pdf:5.2f} s ({100 * pdf / total:4.1f} %)")
-    total, step = min(steps["this, --jobs 2"], key=lambda run: run[0])
+        print(f"  {name:<16} in its process {total:5.2f} s, the PDF {pdf:5.2f} s "
+              f"({100 * pdf / total:4.1f} %); as a process {process[name]:5.2f} s")
+    total, step = inside["this, --jobs 2"]
     print("this command's steps with --jobs 2, in its process:")
     print_steps(step, total)
-    serial = best["this"] / best["release"]
-    print(f"this / the release: {serial:.2f} in one process")
-    ratio = best["this, --jobs 2"] / best["release"]
-    judge(f"this with --jobs 2 / the release: {ratio:.2f}", f"target at most {TARGET:g}",
-          ratio <= TARGET)
+    ratios = {name: (inside[name][0] / inside["release"][0], process[name] / process["release"])
+              for name in ("this", "this, --jobs 2")}
+    print("this / the release in one process: {:.2f} run in its process, {:.2f} as a process "
+          "(start-up and imports too)".format(*ratios["this"]))
+    judge("this with --jobs 2 / the release: {:.2f} run in its process ({:.2f} as a process)"
+          .format(*ratios["this, --jobs 2"]), f"target at most {TARGET:g}",
+          ratios["this, --jobs 2"][0] <= TARGET)
     name = "Walk01_EMGGait.pdf"
     for other in ("this", "this, --jobs 2"):
         pages, differ, mean, far = release.pages_compared(os.path.join(outs["release"], name),

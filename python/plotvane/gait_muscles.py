@@ -74,8 +74,8 @@ def muscle_page(result, frame, muscle, left, right):
     page, panels = frame.emptied()
     measure = frame.measure
     top = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
-    title = (left or right).full_name
-    page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
+    name = (left or right).full_name
+    page.text(MARGIN_X, top, name[:1].upper() + name[1:] + f" ({muscle})", 18, weight="bold",
               color=ACCENT)
     channels = [c for c in (left, right) if c is not None]
     units = list(dict.fromkeys(c.unit for c in channels))
@@ -216,13 +216,13 @@ def _side_panel(page, result, side_muscle, channel, panel, room):
     _activity_bars(bar_ax, channel, colour)
 
 
-def _fitted(measure, title, width):
-    """A side's title at the largest size that keeps it within ``width``
+def _fitted(measure, heading, width):
+    """A side's heading at the largest size that keeps it within ``width``
     inches, cut short at the smallest."""
     for size in TITLE_SIZES:
-        if measure.width(title, measure.prop(size)) <= width:
-            return size, title
-    return size, shorten(title, width, measure.prop(size), measure)
+        if measure.width(heading, measure.prop(size)) <= width:
+            return size, heading
+    return size, shorten(heading, width, measure.prop(size), measure)
 
 
 def _numbers_lines(page, channel, box, limit):

@@ -25,14 +25,17 @@ from plotvane.pdfjoin import JoinError, join
 
 __all__ = ["write_pages"]
 
-# A page of text takes a fraction of the time of a page of axes and curves.
-_TEXT_WEIGHT = 0.2
+# A page of axes and curves takes about the time of this many lines of text.
+_LINES_PER_AXES_PAGE = 200.0
 
 
 def write_pages(fh, pages, metadata, footer, jobs=1):
     """Write ``pages`` into ``fh`` as one PDF document with ``metadata``;
     ``footer(page, number, count)`` finishes each page before it is drawn.
     ``jobs`` > 1: that many processes draw the pages where they can."""
+    for number, page in enumerate(pages, 1):  # a page made by a function: where it is made
+        if not callable(page):
+            footer(page, number, len(pages))
     shares = _shares(pages, _processes(jobs, len(pages)))
     if len(shares) > 1:
         parts = _drawn_apart(pages, shares, metadata, footer)
@@ -55,7 +58,10 @@ def _processes(jobs, count):
 
 
 def _weight(page):
-    return 1.0 if callable(page) or page.fig.axes else _TEXT_WEIGHT
+    """The time a page takes to draw, in pages of axes and curves."""
+    if callable(page) or page.fig.axes:
+        return 1.0
+    return min(1.0, len(page.fig.artists + page.fig.texts) / _LINES_PER_AXES_PAGE)
 
 
 def _shares(pages, processes):
@@ -73,8 +79,10 @@ def _shares(pages, processes):
 def _draw(fh, pages, indices, metadata, footer):
     with PdfPages(fh, metadata=metadata) as pdf:
         for index in indices:
-            page = pages[index]() if callable(pages[index]) else pages[index]
-            footer(page, index + 1, len(pages))
+            page = pages[index]
+            if callable(page):
+                page = page()
+                footer(page, index + 1, len(pages))
             pdf.savefig(page.fig)
 
 

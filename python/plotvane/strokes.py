@@ -102,8 +102,8 @@ def _write_paths(renderer, paths, transform, clip, sketch):
 
 def _operations(file, path, transform, box, simplify, sketch):
     """The path's operators with its coordinates to a thousandth of a point
-    (matplotlib writes a millionth: twice the bytes to compress, and nothing
-    on the page to show for it)."""
+    (matplotlib writes a millionth: a third more bytes to format and
+    compress, and nothing on the page to show for it)."""
     if _path is not None:
         try:
             return _path.convert_to_string(path, transform, box, simplify, sketch, 3,
