@@ -8,35 +8,29 @@
    per cycle, mean/std, np.diff-based run finding and merging).  Best of
    several interleaved rounds; the two must agree.  Target: the module at
    least 3x faster.
-2. The whole ``quorvaemg-host gait`` command on the same trials as C3D files,
-   PDF included, with the share of each step: see ``whole_command``.  No
-   target: the figures say where the time goes.
+2. The whole ``quorvaemg-host gait`` command on five walking trials of that
+   size as C3D files, PDF included, against the release before its reports
+   were drawn at the speed of the analysis, built from this repository in the
+   same run, and the PDF's share of the time: see ``gait_command``.  Target:
+   with ``--jobs 2`` at most half the release's time, the same pages.
 
 Each target gets a line ending in "met" or "NOT met"; the exit status is 0
 either way (machines differ).
 
-Run: python3 bench/gait.py [--quick] [--rounds N]   (--quick: 30-second trials)
+Run: python3 bench/gait.py [--quick] [--rounds N] [--against REF] [--release-dir DIR]
+(--quick: 30-second trials; --against: the commit to compare with, default
+the release; --release-dir: where it is built, kept for the next run)
 """
 
 import argparse
-import contextlib
-import io
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
 import time
 
 import numpy as np
 
 import quorvaemg_gait as gait
+from gait_command import CHANNELS, RATE, RELEASE, TRIALS, envelope_of, whole_command
 from targets import judge
 
-TRIALS = 5
-CHANNELS = 16
-RATE = 2000.0
-FRAME_RATE = 100.0
 THRESHOLD = 0.25
 MERGE = 3.0
 POINTS = 101
@@ -54,19 +48,6 @@ def side_events(rng, seconds, offset):
     offs = np.delete(offs, 7)
     strikes = np.delete(strikes, 20)
     return np.round(strikes, 1), np.round(offs, 1)
-
-
-def envelope_of(rng, n, strikes, bursts):
-    """A positive envelope: bursts at fixed phases of each cycle, on slow noise."""
-    index = np.arange(n)
-    cycle = np.clip(np.searchsorted(strikes, index, side="right") - 1, 0, len(strikes) - 2)
-    phase = 100 * (index - strikes[cycle]) / (strikes[cycle + 1] - strikes[cycle])
-    envelope = np.full(n, 2e-6)
-    for centre, half, height in bursts:
-        d = (phase - centre + 50) % 100 - 50
-        envelope += height * np.where(abs(d) < half, np.cos(np.pi * d / (2 * half)) ** 2, 0)
-    noise = np.convolve(rng.standard_normal(n), np.ones(200) / 200, "same")
-    return envelope * (1 + 3 * np.abs(noise))
 
 
 def make_trials(seconds, seed=11):
@@ -221,141 +202,18 @@ def bench_analysis(seconds, rounds):
     judge(f"numpy / module: {speedup:.1f}x", "target >= 3x", speedup >= 3)
 
 
-# -- the whole command ----------------------------------------------------------------
-
-MUSCLES = ("TA", "GAS", "SOL", "RF", "VL", "VM", "ST", "BF")
-NAMES = [side + muscle for muscle in MUSCLES for side in "LR"]
-
-
-def write_c3d_trials(folder, seconds):
-    """The synthetic trials as C3D files of raw EMG (noise shaped by the envelopes),
-    with each side's foot strikes and foot offs; their paths."""
-    import ezc3d
-
-    from quorvaemg_host.c3d import event_time
-
-    rng = np.random.default_rng(5)
-    paths = []
-    for number, (events, channels) in enumerate(make_trials(seconds), 1):
-        raw = np.array([1e-4 * rng.uniform(-1, 1) + rng.standard_normal(len(env)) * env * 4
-                        for _, env in channels], dtype=np.float32)
-        c3d = ezc3d.c3d()
-        analog = c3d["parameters"]["ANALOG"]
-        c3d["parameters"]["POINT"]["RATE"]["value"] = [FRAME_RATE]
-        analog["RATE"]["value"] = [RATE]
-        analog["LABELS"]["value"] = NAMES
-        analog["UNITS"]["value"] = ["V"] * CHANNELS
-        c3d["data"]["points"] = np.zeros((4, 0, raw.shape[1] * int(FRAME_RATE) // int(RATE)))
-        c3d["data"]["analogs"] = raw[np.newaxis].astype(np.float64)
-        c3d.add_parameter("SUBJECTS", "NAMES", ["Bench01"])
-        for side, (strikes, offs) in events.items():
-            for label, positions in (("Foot Strike", strikes), ("Foot Off", offs)):
-                for frame in np.round(positions * FRAME_RATE / RATE).astype(int) + 1:
-                    t = event_time(frame, FRAME_RATE)
-                    c3d.add_event([t // 60, t % 60], context={"L": "Left", "R": "Right"}[side],
-                                  label=label, subject="Bench01")
-        paths.append(os.path.join(folder, f"Walk{number:02d}.c3d"))
-        c3d.write(paths[-1])
-    return paths
-
-
-class StepClock:
-    """Time spent in named functions, wrapped where the command looks them up."""
-
-    def __init__(self):
-        self.spent, self.undo = {}, []
-
-    def wrap(self, owner, attribute, step):
-        original = getattr(owner, attribute, None)
-        if original is None:  # renamed since: its time counts under "other"
-            print(f"  (no {owner.__name__}.{attribute} to time as {step!r})")
-            return
-
-        def timed(*args, **kwargs):
-            start = time.perf_counter()
-            try:
-                return original(*args, **kwargs)
-            finally:
-                self.spent[step] = self.spent.get(step, 0.0) + time.perf_counter() - start
-        setattr(owner, attribute, timed)
-        self.undo.append((owner, attribute, original))
-
-    def restore(self):
-        for owner, attribute, original in reversed(self.undo):
-            setattr(owner, attribute, original)
-
-
-def command_in_process(paths, out):
-    """(total, {step: seconds}) of one in-process run of ``quorvaemg-host gait``."""
-    import plotvane.gait
-    import scipy.signal  # noqa: F401 - imported before the clock starts, as in a warm process
-    from quorvaemg_gait import gait as pipeline
-    from quorvaemg_gait import prepare, settings
-    from quorvaemg_host import c3d, cli
-
-    clock = StepClock()
-    clock.wrap(c3d, "load_trial", "read C3D")
-    clock.wrap(settings.Settings, "envelope_of", "envelope")
-    clock.wrap(prepare, "side_cycles", "events and cycles")
-    clock.wrap(prepare, "raw_verdicts", "signal quality of the raw channels")
-    clock.wrap(pipeline, "analyse", "analysis (normalise, statistics, timing, normal)")
-    clock.wrap(pipeline, "write_outputs", "PDF and tables")
-    clock.wrap(plotvane.gait, "write_gait_report", "PDF")
-    try:
-        start = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()):
-            status = cli.main(["gait", *paths, "--out", out])
-        total = time.perf_counter() - start
-    finally:
-        clock.restore()
-    if status != 0:
-        raise SystemExit(f"quorvaemg-host gait failed with status {status}")
-    steps = dict(clock.spent)
-    if "PDF and tables" in steps and "PDF" in steps:
-        steps["tables"] = steps.pop("PDF and tables") - steps["PDF"]
-    return total, steps
-
-
-def print_steps(steps, total):
-    """Each step's time and share of ``total``, the largest first; what no step
-    timed counts as "other"."""
-    steps = dict(steps, **{"other (names, pooling, messages)": total - sum(steps.values())})
-    for step, spent in sorted(steps.items(), key=lambda item: -item[1]):
-        print(f"  {step:<52} {spent:6.3f} s  {100 * spent / total:5.1f} %")
-
-
-def whole_command(seconds, rounds):
-    """The whole ``quorvaemg-host gait`` command on the trials as C3D files, PDF
-    included: the command as a process (start-up and imports too), and the share
-    of each step from runs in this process."""
-    folder = tempfile.mkdtemp(prefix="quorvaemg-bench-gait-")
-    try:
-        paths = write_c3d_trials(folder, seconds)
-        out = os.path.join(folder, "out")
-        command = [sys.executable, "-m", "quorvaemg_host.cli", "gait", *paths, "--out", out]
-        process_times, runs = [], []
-        for _ in range(rounds):
-            start = time.perf_counter()
-            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-            process_times.append(time.perf_counter() - start)
-            runs.append(command_in_process(paths, out))
-        total, steps = min(runs, key=lambda run: run[0])
-        print(f"quorvaemg-host gait on {TRIALS} C3D trials x {CHANNELS} channels x {seconds:g} s: "
-              f"best of {rounds} as a process {min(process_times):.2f} s, "
-              f"in process {total:.2f} s")
-        print_steps(steps, total)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="30-second trials instead of 2 minutes")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--against", default=RELEASE, metavar="REF",
+                        help="the commit whose gait command this one is timed against")
+    parser.add_argument("--release-dir", metavar="DIR",
+                        help="build it here and keep it (default: a temporary folder)")
     args = parser.parse_args()
     seconds = 30.0 if args.quick else 120.0
     bench_analysis(seconds, args.rounds)
-    whole_command(seconds, max(1, args.rounds // 2))
+    whole_command(seconds, max(3, args.rounds // 2 + 1), args.against, args.release_dir)
 
 
 if __name__ == "__main__":

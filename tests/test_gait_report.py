@@ -87,8 +87,8 @@ CASES = [  # trials, expected (trial, side) -> (kept, left-out reasons)
 
 @pytest.mark.parametrize("trials, expected", CASES)
 def test_cycles_timing_tables_and_pages(tmp_path, trials, expected):
-    result, (pdf, cycles_csv, activity_csv) = gait.report(
-        [synthetic(**t) for t in trials], envelope="rms:20", out=str(tmp_path))
+    result, (pdf, cycles_csv, activity_csv) = gait.report(  # its pages drawn by two processes
+        [synthetic(**t) for t in trials], envelope="rms:20", out=str(tmp_path), jobs=2)
     for (k, side), (kept, reasons) in expected.items():
         assert len(result.prepared[k].cycles[side]) == kept
         assert [r for _, _, r in result.prepared[k].left_out[side]] == reasons
@@ -248,6 +248,8 @@ def test_deviations_shorter_than_the_merge_length_are_not_listed(tmp_path, merge
     (["--envelope", "rms"], 2, ["envelope \"rms\" is not one of linear | rms:MS | as-is"]),
     (["--normalise", "mvc:{mvc}"], 1, ["has no value for channel LGAS, add a line LGAS,VALUE"]),
     (["--muscles", "{mvc}"], 1, ["mvc.csv line 1: expected channel,side,muscle"]),
+    (["--jobs", "2"], 0, ["Walk01_EMGGait.pdf"]),
+    (["--jobs", "0"], 2, ["--jobs takes a number of processes of 1 or more"]),
 ])
 def test_gait_command(tmp_path, capsys, extra, code, says):
     from test_host_c3d import write_c3d

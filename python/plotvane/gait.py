@@ -11,82 +11,62 @@ muscle pairs when the analysis gives it; then the timing table and the
 tables of ``plotvane.gait_tables``.
 The analysis comes as a ``GaitResult`` of ``quorvaemg_gait.gait``, holding all
 that the pages show (names, periods, the normal table's sources): this
-module only lays it out.
+module only lays it out, the muscle pages through ``plotvane.gait_muscles``.
 
 Same page, fonts and atomic write as the EMG report; never pyplot.
 """
 
 import datetime
+import functools
 import os
 
 import matplotlib
-import numpy as np
-from matplotlib.backends.backend_pdf import PdfPages
-from matplotlib.collections import LineCollection, PolyCollection
 
-from plotvane import (
-    ACCENT,
-    CONTENT_W,
-    INK,
-    MARGIN_TOP,
-    MARGIN_X,
-    MUTED,
-    PAGE_H,
-    PAGE_W,
-    RC,
-    TITLE_SIZE,
-    line_pitch,
-    Measure,
-    Page,
-    plain,
-    safe_file_part,
-    shorten,
-    wrap,
-    write_atomically,
-)
-from plotvane.gait_tables import (SIDE_COLOURS, WARNING, Flow, against_line,
-                                  cocontraction_pages, consistency_line, reference_tables,
+from plotvane import INK, MUTED, RC, Measure, safe_file_part, write_atomically
+from plotvane.gait_muscles import Frame, muscle_page
+from plotvane.gait_tables import (WARNING, Flow, cocontraction_pages, reference_tables,
                                   table_row)
+from plotvane.pages import write_pages
 from plotvane.synergies import dmc_table, synergy_pages
 
 GAIT_SUFFIX = "_EMGGait.pdf"
 TITLE = "Gait-cycle EMG"
-NORMAL_GREY = "#a0a0a0"
-BAND_GREY = "#dcdcdc"       # the lab reference's mean ± SD, under the patient's curves
-REFERENCE_GREY = "#7a7a7a"  # its mean and its periods
-TITLE_SIZES = (11, 10, 9, 8)
-NUMBERS_Y = 2.81            # inches: the first line of numbers, above the bars
-NOTE_SIZE = 7.5
-NOTE_HEIGHT = 0.035  # of a curve panel's height, per line of NOTE_SIZE
+# A muscle page holds a hundred thousand points or more: zlib's level 3 packs
+# them in a third of the time that matplotlib's 6 takes, into a file some
+# 15 % larger.
+GAIT_RC = dict(RC, **{"pdf.compression": 3})
 TABLE_COLUMNS = (("Muscle", 1.35), ("Side", 0.45), ("Channel", 0.95), ("Active (mean), %", 1.7),
                  ("Normal, %", 1.0), ("Agreement", 0.85), ("Premature", 1.0),
                  ("Prolonged", 1.0), ("Absent", 0.95), ("Additional", 1.0))
 
 
-def write_gait_report(result, folder):
-    """Write the report of ``result`` into ``folder``; its path."""
+def write_gait_report(result, folder, jobs=1):
+    """Write the report of ``result`` into ``folder``; its path.  ``jobs`` > 1:
+    its pages drawn by that many processes where the system allows
+    (``plotvane.pages``); the document is the same."""
     final = os.path.join(folder, safe_file_part(result.name) + GAIT_SUFFIX)
     metadata = {"Title": f"{TITLE}: {result.name}", "Creator": "plotvane",
                 "Subject": f"EMG over the gait cycle, subject {result.subject}",
                 "Keywords": "EMG; gait"}
-    return write_atomically(final, lambda fh: _write(fh, result, metadata))
+    return write_atomically(final, lambda fh: _write(fh, result, metadata, jobs))
 
 
-def _write(fh, result, metadata):
+def _write(fh, result, metadata, jobs):
     measure = Measure()
     info = {"subject": result.subject, "trial": result.name,
             "date": datetime.date.today().isoformat()}
-    with matplotlib.rc_context(RC):
+    with matplotlib.rc_context(GAIT_RC):
         pages = _summary_pages(result, measure)
+        # A muscle page is made where it is drawn: in a worker when there are
+        # workers, each filling a frame of its own.
+        frame = Frame(measure)
         for muscle, left, right in result.pages():
-            pages.append(_muscle_page(result, measure, muscle, left, right))
+            pages.append(functools.partial(muscle_page, result, frame, muscle, left, right))
         pages.extend(cocontraction_pages(result, measure))
         pages.extend(synergy_pages(result, measure))
         pages.extend(_timing_pages(result, measure))
-        with PdfPages(fh, metadata=metadata) as pdf:
-            for number, page in enumerate(pages, 1):
-                page.footer(info, number, len(pages), TITLE)
-                pdf.savefig(page.fig)
+        write_pages(fh, pages, metadata,
+                    lambda page, number, count: page.footer(info, number, count, TITLE), jobs)
 
 
 # -- text pages ---------------------------------------------------------------------
@@ -167,213 +147,3 @@ def _timing_pages(result, measure):
     reference_tables(flow, result)
     dmc_table(flow, result)
     return flow.pages
-
-
-# -- muscle pages -------------------------------------------------------------------
-
-def _muscle_page(result, measure, muscle, left, right):
-    page = Page(measure)
-    top = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
-    title = (left or right).full_name
-    page.text(MARGIN_X, top, title[:1].upper() + title[1:] + f" ({muscle})", 18, weight="bold",
-              color=ACCENT)
-    channels = [c for c in (left, right) if c is not None]
-    units = list(dict.fromkeys(c.unit for c in channels))
-    amplitude = (f"amplitude in {units[0]}" if len(units) == 1 else
-                 f"amplitude: left in {left.unit}, right in {right.unit}")
-    page.text(PAGE_W - MARGIN_X, top, amplitude + _grey_legend(channels), 9, color=MUTED,
-              ha="right")
-    bands = [_reference_band(c) for c in channels]
-    peak = max([float(np.max(c.analysis["curves"])) for c in channels]
-               + [float(np.max(band[1])) for band in bands if band is not None])
-    gap = 0.7
-    width = (CONTENT_W - gap) / 2.0
-    notes = [_quality_lines(result, channel, width - 0.55, measure) for channel in (left, right)]
-    # Both sides on one scale, with room above the curves for the foot-off
-    # label and the lines of quality reasons.
-    top = peak / (0.9 - NOTE_HEIGHT * max(len(n) for n in notes)) if peak > 0 else 1.0
-    for k, (side, channel) in enumerate((("Left", left), ("Right", right))):
-        x0 = MARGIN_X + 0.45 + k * (width + gap)
-        _side_panel(page, result, (side, muscle), channel, (x0, width - 0.45), (top, notes[k]))
-    return page
-
-
-def _reference(channel):
-    return None if channel is None else getattr(channel, "reference", None)
-
-
-def _grey_legend(channels):
-    """What the greys of the page stand for: the normal activity's bars, and
-    the lab reference's band when the analysis had one."""
-    subjects = sorted({_reference(c)["subjects"] for c in channels if _reference(c)})
-    if not subjects:
-        return "; grey: normal activity"
-    normal = "; grey: normal activity" if any(c.normal_parts for c in channels) else ""
-    many = "" if subjects == [1] else "s"
-    return normal + f"; grey band: lab reference ({'/'.join(map(str, subjects))} subject{many})"
-
-
-def _reference_band(channel):
-    """(low, high) of the reference's mean ± SD (the mean alone without an SD),
-    or None."""
-    reference = _reference(channel)
-    if not reference:
-        return None
-    mean = np.asarray(reference["mean"], dtype=float)
-    sd = reference.get("sd")
-    sd = np.zeros_like(mean) if sd is None else np.asarray(sd, dtype=float)
-    return mean - sd, mean + sd
-
-
-def _reference_parts(channel):
-    """The reference periods as intervals inside 0-100 %, one through foot
-    strike in two pieces; None without a reference."""
-    reference = _reference(channel)
-    if not reference:
-        return None
-    parts = []
-    for period in reference.get("periods") or ():
-        on, off = period["on"], period["off"]
-        parts += [(on, 100.0), (0.0, off)] if on > off else [(on, off)]
-    return parts
-
-
-def _quality_lines(result, channel, width, measure):
-    """The reasons for a channel's doubtful or unusable verdict as lines of
-    at most ``width`` inches (three at most); none for a good channel."""
-    verdict = None if channel is None else result.verdicts.get(channel.name)
-    if verdict is None or verdict[0] == "good":
-        return []
-    prop = measure.prop(NOTE_SIZE)
-    lines = wrap(verdict[1], width, prop, measure)
-    if len(lines) > 3:
-        lines = lines[:2] + [shorten(" ".join(lines[2:]), width, prop, measure)]
-    return lines
-
-
-def _axes(page, x, y, w, h):
-    return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
-
-
-def _side_panel(page, result, side_muscle, channel, box, room):
-    x0, width = box
-    top, notes = room
-    side = side_muscle[0]
-    curve_ax = _axes(page, x0, 3.0, width, 3.75)
-    bar_ax = _axes(page, x0, 1.15, width, 1.45)
-    colour = SIDE_COLOURS[side]
-    for ax in (curve_ax, bar_ax):
-        ax.set_xlim(0, 100)
-        ax.tick_params(labelsize=8)
-    if channel is None:  # a channel recorded but not analysed must not read as none recorded
-        missing = "; ".join(f"{name} left out ({reason})"
-                            for name, reason in result.left_out_of(*side_muscle))
-        curve_ax.set_title(f"{side}: {missing or 'no channel'}", fontsize=10, color=MUTED,
-                           loc="left", pad=14)
-        for ax in (curve_ax, bar_ax):
-            ax.set_yticks([])
-        return
-    a = channel.analysis
-    x = np.linspace(0.0, 100.0, len(a["mean"]))
-    curves = np.asarray(a["curves"])
-    band = _reference_band(channel)
-    bottom = float(np.min(curves))
-    if band is not None:  # under the patient's curves, on their scale
-        reference_x = np.linspace(0.0, 100.0, len(band[0]))
-        curve_ax.fill_between(reference_x, band[0], band[1], color=BAND_GREY, linewidth=0,
-                              zorder=0.5)
-        curve_ax.plot(reference_x, channel.reference["mean"], color=REFERENCE_GREY,
-                      linewidth=0.8, zorder=0.6)
-        bottom = min(bottom, float(np.min(band[0])))
-    curve_ax.add_collection(LineCollection([np.column_stack((x, c)) for c in curves],
-                                           colors=colour, linewidths=0.4, alpha=0.3))
-    if a["sd"] is not None:
-        curve_ax.fill_between(x, a["mean"] - a["sd"], a["mean"] + a["sd"], color=colour,
-                              alpha=0.2, linewidth=0)
-    curve_ax.plot(x, a["mean"], color=colour, linewidth=2.0)
-    curve_ax.axhline(a["threshold"], color=MUTED, linewidth=0.7, linestyle=":")
-    curve_ax.set_ylim(min(0.0, bottom), top)
-    curve_ax.set_ylabel(channel.unit, fontsize=9)
-    curve_ax.ticklabel_format(axis="y", style="sci", scilimits=(-2, 4))  # volts: 1e-4 once
-    curve_ax.set_xticklabels([])
-    foot_off = a["foot_off_mean"]
-    for ax in (curve_ax, bar_ax):
-        ax.axvline(foot_off, color=INK, linewidth=1.0, linestyle="--")
-    spread = "" if a["foot_off_sd"] is None else f" ± {a['foot_off_sd']:.1f}"
-    curve_ax.text(foot_off + 1, 0.97 - NOTE_HEIGHT * len(notes),
-                  f"foot off {foot_off:.0f}{spread} %", fontsize=8,
-                  transform=curve_ax.get_xaxis_transform(), va="top", color=INK)
-    trials = len(set(int(t) for t in a["trial"]))
-    title = (f"{side}: {channel.name}, {len(curves)} cycle{'' if len(curves) == 1 else 's'}"
-             f" of {trials} trial{'' if trials == 1 else 's'}")
-    verdict = result.verdicts.get(channel.name)
-    doubtful = verdict is not None and verdict[0] != "good"
-    if doubtful:
-        title += f" - quality: {verdict[0].upper()}"
-        curve_ax.text(0.01, 0.98, plain("\n".join(notes)), fontsize=NOTE_SIZE, color=WARNING,
-                      transform=curve_ax.transAxes, va="top", linespacing=1.1)
-    consistency = getattr(channel, "consistency", None)
-    inconsistent = consistency is not None and not consistency["consistent"]
-    if inconsistent:
-        title += " - cycles INCONSISTENT"
-    size, title = _fitted(page.measure, title, width + 0.3)
-    curve_ax.set_title(title, fontsize=size, loc="left",
-                       color=WARNING if doubtful or inconsistent else INK,
-                       pad=14)  # room for the axis multiplier (1e-4)
-    _numbers_lines(page, channel, (x0, width), getattr(result, "consistency_limit", None))
-    _activity_bars(bar_ax, channel, colour)
-
-
-def _fitted(measure, title, width):
-    """A side's title at the largest size that keeps it within ``width``
-    inches, cut short at the smallest."""
-    for size in TITLE_SIZES:
-        if measure.width(title, measure.prop(size)) <= width:
-            return size, title
-    return size, shorten(title, width, measure.prop(size), measure)
-
-
-def _numbers_lines(page, channel, box, limit):
-    """In the gap between the curves and the bars: the channel against the lab
-    reference (or why there is none) and its cycles against each other."""
-    x0, width = box
-    lines = []
-    against, note = getattr(channel, "against", None), getattr(channel, "reference_note", None)
-    if against is not None:
-        lines.append((against_line(against), INK))
-    elif note:
-        lines.append((note, MUTED))
-    consistency = getattr(channel, "consistency", None)
-    if consistency is not None:
-        lines.append((consistency_line(consistency, limit),
-                      INK if consistency["consistent"] else WARNING))
-    prop = page.measure.prop(NOTE_SIZE)
-    for k, (text, color) in enumerate(lines):
-        page.text(x0, NUMBERS_Y - k * line_pitch(NOTE_SIZE) * 0.95,
-                  shorten(text, width, prop, page.measure), NOTE_SIZE, color=color)
-
-
-def _activity_bars(ax, channel, colour):
-    """One thin row per cycle, the mean curve's activity and the normal pattern."""
-    a = channel.analysis
-    count = len(a["activity"])
-    # One collection for all cycles: an artist per cycle made long trials slow to draw.
-    boxes = [[(on, k), (off, k), (off, k + 0.8), (on, k + 0.8)]
-             for k, periods in enumerate(a["activity"]) for on, off in periods]
-    ax.add_collection(PolyCollection(boxes, facecolors=colour, alpha=0.5, linewidths=0))
-    thick = max(2.0, count * 0.18)
-    y = count + 0.6
-    rows = [(y, a["mean_activity"], colour, "mean")]
-    reference, parts = _reference_parts(channel), channel.normal_parts
-    if reference is not None:
-        y += thick + 0.5
-        rows.append((y, reference, REFERENCE_GREY, "reference"))
-    if reference is None or parts:  # the textbook's row stays beside the lab's
-        y += thick + 0.5
-        rows.append((y, parts, NORMAL_GREY, "normal" if parts else "no normal"))
-    for y, periods, face, _ in rows:
-        ax.broken_barh([(on, off - on) for on, off in periods], (y, thick), facecolors=face)
-    ax.set_ylim(y + thick + 0.3, -0.3)
-    ax.set_yticks([count / 2.0] + [y + thick / 2.0 for y, _, _, _ in rows])
-    ax.set_yticklabels(["cycles"] + [label for _, _, _, label in rows], fontsize=8)
-    ax.set_xlabel("% of the gait cycle", fontsize=9)

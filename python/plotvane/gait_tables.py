@@ -10,7 +10,8 @@ come only with numbers to show.  Never pyplot; keep to Python 3.7.
 from matplotlib.ticker import MultipleLocator
 
 from plotvane import (ACCENT, CONTENT_BOTTOM, CONTENT_W, INK, MARGIN_TOP, MARGIN_X, MUTED,
-                      PAGE_H, PAGE_W, TITLE_SIZE, Page, line_pitch, shorten, wrap)
+                      PAGE_H, TITLE_SIZE, Page, line_pitch, shorten, wrap)
+from plotvane.layout import title
 
 SIDES = ("Left", "Right")
 SIDE_COLOURS = {"Left": "#b2182b", "Right": "#2166ac"}
@@ -246,12 +247,10 @@ def _chart(page, by_side, top, height):
     width = (CONTENT_W - gap) / 2.0 - label_w
     for k, side in enumerate(SIDES):
         x0 = MARGIN_X + label_w + k * (width + label_w + gap)
-        ax = page.fig.add_axes([x0 / PAGE_W, (top - height) / PAGE_H, width / PAGE_W,
-                                height / PAGE_H])
-        ax.set_title(f"{side}: whole cycle", fontsize=10, loc="left")
+        ax = page.axes(x0, top - height, width, height)
+        title(ax, f"{side}: whole cycle", fontsize=10, loc="left")
         ax.set_xlim(0, 100)
         ax.xaxis.set_major_locator(MultipleLocator(20))
-        ax.tick_params(labelsize=8)
         ax.set_xlabel("CCI, %", fontsize=9)
         pairs = by_side[side]
         if not pairs:

@@ -6,10 +6,13 @@ matplotlib's object-oriented interface; keep to Python 3.7.
 
 import re
 
+import matplotlib
+import matplotlib.colors
 from matplotlib.backends.backend_pdf import FigureCanvasPdf
 from matplotlib.figure import Figure
 from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
+from matplotlib.text import Text
 from matplotlib.textpath import TextToPath
 
 TITLE = "EMG Report"
@@ -176,8 +179,55 @@ def trim_blank_lines(lines):
     return lines
 
 
+def title(ax, text, **kwargs):
+    """``ax.set_title`` at the top of the axes, where matplotlib would place it
+    above axes without ticks on top; placed by hand, it spares the measuring
+    of every tick label that finding that place takes at each drawing."""
+    ax.set_title(text, y=1.0, **kwargs)
+
+
 def line_pitch(size):
     return size * LEADING / 72.0
+
+
+class Line(Text):
+    """A line of text placed by the start (or end, or middle) of its baseline.
+
+    ``Text`` measures a line, and the font's height and depth, to place it
+    for any alignment, and the PDF renderer then lays it out again to write
+    it; a line placed by its baseline needs no measuring to start at its
+    point, and only its width to end there.  Anything else (several lines,
+    mathematics, rotation, a box) is drawn as ``Text`` draws it.
+    """
+
+    def draw(self, renderer):
+        text, mathematics = self._preprocess_math(self.get_text())
+        ha = self.get_horizontalalignment()
+        if (not self.get_visible() or not text or mathematics or "\n" in text
+                or self.get_verticalalignment() != "baseline" or self.get_rotation()
+                or self.get_usetex() or self.get_path_effects() or self._bbox_patch
+                or renderer.flipy() or ha not in _SHARE_BEFORE):
+            return super().draw(renderer)
+        x, y = self.get_transform().transform((self._x, self._y))
+        if ha != "left":
+            width = renderer.get_text_width_height_descent(text, self._fontproperties, False)[0]
+            x -= width * _SHARE_BEFORE[ha]
+        renderer.open_group("text", self.get_gid())
+        gc = renderer.new_gc()
+        gc.set_foreground(matplotlib.colors.to_rgba(self.get_color()), isRGBA=True)
+        gc.set_alpha(self.get_alpha())
+        gc.set_url(self.get_url())
+        gc.set_antialiased(getattr(self, "_antialiased", True))
+        gc.set_snap(self.get_snap())
+        self._set_gc_clip(gc)
+        renderer.draw_text(gc, x, y, text, self._fontproperties, 0, ismath=False, mtext=self)
+        gc.restore()
+        renderer.close_group("text")
+        self.stale = False
+
+
+# The share of a line's width before its point, by horizontal alignment.
+_SHARE_BEFORE = {"left": 0.0, "center": 0.5, "right": 1.0}
 
 
 class Page:
@@ -190,9 +240,23 @@ class Page:
 
     def text(self, x, y, s, size, weight="normal", style="normal", color=INK,
              ha="left"):
-        self.fig.text(x, y, plain(s), transform=self.fig.dpi_scale_trans,
-                      fontproperties=self.measure.prop(size, weight, style),
-                      color=color, ha=ha, va="baseline")
+        self.fig.add_artist(Line(x, y, plain(s), transform=self.fig.dpi_scale_trans,
+                                 fontproperties=self.measure.prop(size, weight, style),
+                                 color=color, ha=ha, va="baseline"))
+
+    def axes(self, x, y, w, h):
+        """Axes in the box (x, y, w, h) in inches, their tick labels at 8 points.
+
+        The size is set as the ticks are made: changing it afterwards
+        (``tick_params``) makes every tick of the axes again.  The axis
+        multiplier (1e-4) keeps the size it has beside such labels.
+        """
+        with matplotlib.rc_context({"xtick.labelsize": 8, "ytick.labelsize": 8}):
+            ax = self.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
+        for name in "xy":
+            getattr(ax, name + "axis").offsetText.set_fontsize(
+                matplotlib.rcParams[name + "tick.labelsize"])
+        return ax
 
     def rule(self, y, color=RULE, lw=0.8):
         self.fig.add_artist(Line2D([MARGIN_X, PAGE_W - MARGIN_X], [y, y],

@@ -125,9 +125,10 @@ def _tables_of(result):
     return found
 
 
-def write_outputs(result, out=None):
+def write_outputs(result, out=None, jobs=1):
     """Write the PDF and both tables into ``out`` (default: the first trial's
-    folder), each complete or not at all; their paths."""
+    folder), each complete or not at all; their paths.  ``jobs`` > 1: the
+    PDF's pages drawn by that many processes (``plotvane.pages``)."""
     from plotvane import safe_file_part
     from plotvane.gait import GAIT_SUFFIX, write_gait_report
 
@@ -143,17 +144,19 @@ def write_outputs(result, out=None):
     written = _tables_of(result)
     tables.check_writable([pdf] + [base + suffix for suffix, _ in written], WRITE_ELSEWHERE)
     with tables.output(pdf, tables.CLOSE_IT + WRITE_ELSEWHERE):
-        paths = [write_gait_report(result, folder)]
+        paths = [write_gait_report(result, folder, jobs)]
     for suffix, rows in written:
         paths.append(tables.write_csv(base + suffix, rows(result), WRITE_ELSEWHERE))
     return paths
 
 
-def run(sources, settings, out=None, verdicts=None, say=print, describe=None, told=None):
+def run(sources, settings, out=None, verdicts=None, say=print, describe=None, told=None,
+        jobs=1):
     """Prepare, pool and write: the whole analysis of ``sources`` ((label, open)
     pairs, see ``prepare_all``), telling ``say`` of each trial, of the channels
     left out and of the files written, and ``told`` (when given) what
-    ``prepare_all`` tells its progress of each trial; (result, paths)."""
+    ``prepare_all`` tells its progress of each trial; (result, paths).  ``jobs``:
+    see ``write_outputs``."""
     prepared, refused = prepare_all(sources, settings, _progress(say, tell=told), describe)
     if not prepared:
         raise GaitError("no trial could be used", "see the reason given for each")
@@ -174,7 +177,7 @@ def run(sources, settings, out=None, verdicts=None, say=print, describe=None, to
         raise GaitError("no channel to analyse",
                         "name the side and muscle of each channel in a file of "
                         "channel,side,muscle lines given with --muscles (muscles= in a script)")
-    paths = write_outputs(result, out)
+    paths = write_outputs(result, out, jobs)
     say(f"{len(result.channels)} channel{_plural(len(result.channels))} of "
         f"{len(prepared)} trial{_plural(len(prepared))} analysed; written:")
     for path in paths:
@@ -244,17 +247,19 @@ def name_list(names, shown=10):
 
 
 def report(trials, channels=None, muscles=None, normalise="none", envelope="linear",
-           out=None, verdicts=None, reference=None, pairs=None, synergies=None):
+           out=None, verdicts=None, reference=None, pairs=None, synergies=None, jobs=1):
     """Analyse ``trials`` (``Trial`` objects or Nexus records) of one subject and
     write the report and the tables; (result, paths).  A trial that cannot be
     used is left out with its reason; none usable is a ``GaitError``.
     ``reference``: a lab reference file to compare with; ``pairs``: a file of
     muscle,muscle lines, the antagonists whose co-contraction is told;
-    ``synergies``: K, each side's synergies for k = 1 ... K and its walk-DMC."""
+    ``synergies``: K, each side's synergies for k = 1 ... K and its walk-DMC;
+    ``jobs``: processes drawing the report's pages (where the system can fork;
+    one elsewhere)."""
     settings = Settings(channels, muscles, normalise, envelope, reference=reference, pairs=pairs,
                         synergies=synergies)
     sources = []
     for item in trials:
         label = item.name if isinstance(item, Trial) else str(dict(item).get("name", "trial"))
         sources.append((label, lambda item=item: item))
-    return run(sources, settings, out, verdicts)
+    return run(sources, settings, out, verdicts, jobs=jobs)

@@ -65,7 +65,8 @@ def add_options(parser):
     finding_options(parser, "folder of the report and tables (default: the first trial's "
                             "folder); a session found in a folder named goes into the same "
                             "subfolders of DIR as in that folder")
-    run_options(parser, what="session report")
+    run_options(parser, what="session report",
+                also=", or draw the pages of a single report in N processes")
 
 
 def sessions(found, group):
@@ -98,8 +99,8 @@ class GaitJob:
     """One report: the analysis of one group of trials (``finding.Found``); the
     summary rows of its trials."""
 
-    def __init__(self, settings, args, told_session):
-        self.settings, self.told_session = settings, told_session
+    def __init__(self, settings, args, told_session, page_jobs=1):
+        self.settings, self.told_session, self.page_jobs = settings, told_session, page_jobs
         self.channels, self.events, self.markers = args.channels, args.events, args.markers
         self.out, self.pooled = args.out, args.group == "all"
 
@@ -118,7 +119,8 @@ class GaitJob:
         failure, written = None, []
         try:
             written = gait.run(sources, self.settings, out, describe=describe, told=told,
-                               say=lambda line: print(line, flush=True))[1]
+                               say=lambda line: print(line, flush=True),
+                               jobs=self.page_jobs)[1]
         except Exception as exc:  # noqa: BLE001 - this report only: the others go on
             failure = describe(exc)
         return failure, told.all(len(sources), failure, written)
@@ -158,8 +160,11 @@ def run(args):
     print(f"Gait-cycle EMG of {count} trial{plural(count)}" + (
         "" if args.group == "all" else f" in {len(groups)} session{plural(len(groups))}"),
         flush=True)
+    # The processes go where the work is: to the sessions when there are
+    # several, else to the pages of the one report.
+    page_jobs = args.jobs if len(groups) == 1 and args.scheduler is None else 1
     failures, rows = [], []
-    with each_trial(GaitJob(settings, args, args.group != "all"), groups, args,
+    with each_trial(GaitJob(settings, args, args.group != "all", page_jobs), groups, args,
                     lost_session, preload=()) as results:
         for trials, (failure, trial_rows) in zip(groups, results):
             if failure is not None:

@@ -115,11 +115,12 @@ PROCESSED_OUT = ("write each processed trial and its history log into DIR instea
 TRIALS_HELP = "C3D trial files and folders of them (default: the demo trial)"
 
 
-def run_options(parser, what="trial"):
-    """Where the work on each ``what`` runs, and the run's summary file."""
+def run_options(parser, what="trial", also=""):
+    """Where the work on each ``what`` runs, and the run's summary file;
+    ``also``: what else --jobs does."""
     parser.add_argument(
         "--jobs", metavar="N", type=int, default=1,
-        help=f"over trial files: work on N {what}s at a time in N processes (default 1); "
+        help=f"over trial files: work on N {what}s at a time in N processes (default 1){also}; "
              "the output stays in trial order")
     parser.add_argument(
         "--scheduler", metavar="ADDRESS",
