@@ -15,9 +15,12 @@ subject has its bursts timed a little apart from the pattern, its own way.
 import errno
 import numbers
 import os
+import shutil
+import tempfile
 
 import numpy as np
 
+from plotvane import write_atomically
 from quorvaemg_gait.trial import Trial
 
 SUBJECT = "Demo01"
@@ -283,9 +286,16 @@ def _write_c3d(trial, folder):
             c3d.add_event([seconds // 60, seconds % 60], context=side, label=event,
                           subject=trial.subject)
     path = os.path.join(os.path.abspath(folder), trial.name + ".c3d")
-    c3d.write(path)
-    if not os.path.isfile(path):  # ezc3d gives no sign of a write that failed
-        raise OSError(errno.EIO, f"cannot write {path}")
+    # ezc3d writes only to a path of its own choosing (it adds ".c3d" to any
+    # other name), so the file is made in a scratch folder and then copied
+    # whole into place: an interrupted run leaves no half-written trial.
+    with tempfile.TemporaryDirectory() as scratch:
+        made = os.path.join(scratch, trial.name + ".c3d")
+        c3d.write(made)
+        if not os.path.isfile(made):  # ezc3d gives no sign of a write that failed
+            raise OSError(errno.EIO, f"cannot write {path}")
+        with open(made, "rb") as source:
+            write_atomically(path, lambda fh: shutil.copyfileobj(source, fh))
     return path
 
 
