@@ -18,8 +18,11 @@ measured one; the cluster's overhead (its time less that of ``--jobs 2``,
 the same two workers as processes here); and the peak memory of each
 worker process (``--jobs 1``: the command's own process).
 
-Targets, per command: the work's speed-up with ``--jobs 2`` and on the
-cluster at least 80 % of what two processes of pure computation reach.
+Targets, per command: the work's speed-up with ``--jobs 2`` at least 80 %
+of what two processes of pure computation reach.  The cluster's figures are
+printed, not judged: what it adds per trial (its scheduler's round trips and
+the results' transfer) is fixed, so it pays where a trial's work is large
+against it, and a cluster is for more workers than one machine's cores.
 Each gets a line ending in "met" or "NOT met"; the exit status is 0 either
 way (machines differ).  Linux only (peak memory from ``/proc``); needs the
 cluster extra.
@@ -176,7 +179,7 @@ def main():
                       f"{speedup / ceiling * 100:.0f} % of the machine's {ceiling:.2f}x); "
                       f"peak memory per worker {', '.join(mib(p) for p in peaks)}"
                       + (" (over all runs)" if way == "cluster" else ""))
-                if way != "--jobs 1":
+                if way == "--jobs 2":
                     met.append((f"{command} {way}: work {speedup:.2f}x faster than --jobs 1",
                                 speedup >= SHARE_TARGET * ceiling))
             overhead = best[(command, "cluster")][0] - best[(command, "--jobs 2")][0]
