@@ -59,7 +59,8 @@ def test_read_as_ezc3d_reads_it(path):
     analog = model["parameters"]["ANALOG"]
     values = model["data"]["analogs"][0]
     assert len(trial.channel_names) == values.shape[0]
-    assert trial.channel_names == analog["LABELS"]["value"][:values.shape[0]]
+    labels = analog["LABELS"]["value"][:values.shape[0]]
+    assert trial.channel_names == [label or f"Analog{k + 1}" for k, label in enumerate(labels)]
     # ezc3d hands on bytes that are not UTF-8 (a Latin-1 degree sign) undecoded
     units = [text(u.encode("utf-8", "surrogateescape")) for u in analog["UNITS"]["value"]]
     assert trial.units == (units * values.shape[0] if len(units) == 1 else units[:values.shape[0]])

@@ -47,8 +47,12 @@ class Samples:
 
     def _read_analog_factors(self):
         analog = self.parameters.get("ANALOG", {})
-        self.labels = [str(s) for s in fmt.values(analog, "LABELS")][:self.analogs]
-        self.labels += [f"Analog{k + 1}" for k in range(len(self.labels), self.analogs)]
+        labels = [str(s) for s in fmt.values(analog, "LABELS")][:self.analogs]
+        labels += [""] * (self.analogs - len(labels))
+        # Some systems leave unused channels' labels blank: each still needs a
+        # name to be told apart in tables and picked with --channels.
+        self.labels = [label if label.strip() else f"Analog{k + 1}"
+                       for k, label in enumerate(labels)]
         self.units = [str(u) for u in fmt.values(analog, "UNITS")][:self.analogs]
         if len(self.units) == 1:  # one unit given for the whole group
             self.units *= self.analogs
