@@ -18,6 +18,7 @@ from matplotlib.collections import PolyCollection
 from plotvane import (ACCENT, CONTENT_W, INK, MARGIN_TOP, MARGIN_X, MUTED, PAGE_H, PAGE_W,
                       TITLE_SIZE, Page, line_pitch, wrap)
 from plotvane.gait_tables import SIDE_COLOURS, WARNING, table_row
+from plotvane.layout import title
 
 ENOUGH_PERCENT = 90.0
 DMC_TITLE = "Dynamic motor control (walk-DMC)"
@@ -35,11 +36,6 @@ def synergy_pages(result, measure):
     return [_side_page(found, measure) for found in getattr(result, "synergies", None) or []]
 
 
-def _axes(page, box):
-    x, y, w, h = box
-    return page.fig.add_axes([x / PAGE_W, y / PAGE_H, w / PAGE_W, h / PAGE_H])
-
-
 def _side_page(found, measure):
     page = Page(measure)
     top = PAGE_H - MARGIN_TOP - TITLE_SIZE / 72.0
@@ -49,7 +45,7 @@ def _side_page(found, measure):
     page.text(PAGE_W - MARGIN_X, top, f"{cycles} of {len(found.muscles)} muscles, each scaled "
                                       "to unit variance", 9, color=MUTED, ha="right")
     colour = SIDE_COLOURS.get(found.side, ACCENT)
-    _tvaf_chart(_axes(page, (MARGIN_X + 0.55, 4.95, 3.6, 1.95)), found, colour)
+    _tvaf_chart(page.axes(MARGIN_X + 0.55, 4.95, 3.6, 1.95), found, colour)
     _dmc_text(page, found, (MARGIN_X + 4.75, top - 0.55, CONTENT_W - 4.75))
     _synergy_columns(page, found, colour)
     return page
@@ -67,13 +63,12 @@ def _tvaf_chart(ax, found, colour):
         label = f"{at} synerg{'y' if at == 1 else 'ies'}: {tvaf[at - 1]:.1f} %"
     else:
         label = f"no k up to {len(k)} reaches {ENOUGH_PERCENT:g} %"
-    ax.set_title("Variance accounted for, tVAF(k); " + label, fontsize=9, loc="left")
+    title(ax, "Variance accounted for, tVAF(k); " + label, fontsize=9, loc="left")
     ax.set_xlim(0.5, len(k) + 0.5)
     ax.set_xticks(k)
     ax.set_ylim(min(50.0, float(np.min(tvaf)) - 5.0), 101.0)
     ax.set_xlabel("synergies, k", fontsize=8)
     ax.set_ylabel("tVAF, %", fontsize=8)
-    ax.tick_params(labelsize=8)
 
 
 def dmc_value_text(dmc):
@@ -131,9 +126,9 @@ def _synergy_columns(page, found, colour):
               "over the cycles", 10, weight="bold", color=INK)
     for s in range(count):
         x0 = MARGIN_X + 0.45 + s * (width + gap)
-        _weight_bars(_axes(page, (x0, bar_low, width, bar_high - bar_low)), found.muscles,
+        _weight_bars(page.axes(x0, bar_low, width, bar_high - bar_low), found.muscles,
                      weights[:, s], colour, f"Synergy {s + 1}")
-        ax = _axes(page, (x0, low, width, high - low))
+        ax = page.axes(x0, low, width, high - low)
         x = np.linspace(0.0, 100.0, mean.shape[1])
         if sd is not None:
             band = np.asarray(sd[s], dtype=float)
@@ -148,7 +143,7 @@ def _synergy_columns(page, found, colour):
             ax.set_yticklabels([])
 
 
-def _weight_bars(ax, muscles, weights, colour, title):
+def _weight_bars(ax, muscles, weights, colour, heading):
     # One collection for all the bars.
     ax.add_collection(PolyCollection(
         [[(k - 0.35, 0.0), (k + 0.35, 0.0), (k + 0.35, w), (k - 0.35, w)]
@@ -159,7 +154,7 @@ def _weight_bars(ax, muscles, weights, colour, title):
     ax.set_xticklabels(muscles, fontsize=7, rotation=90 if len(muscles) > 8 else 0)
     ax.set_yticks([0, 0.5, 1])
     ax.tick_params(labelsize=7)
-    ax.set_title(title, fontsize=9, loc="left")
+    title(ax, heading, fontsize=9, loc="left")
 
 
 def dmc_table(flow, result):

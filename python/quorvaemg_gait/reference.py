@@ -157,10 +157,11 @@ class Reference:
         with fewer than two (an older reference holds none)."""
         values = [s["tvaf1"][side] for s in self.subjects if isinstance(s, dict)
                   and isinstance(s.get("tvaf1"), dict) and _is_number(s["tvaf1"].get(side))]
-        if len(values) < 2 or np.std(values, ddof=1) <= 0:
+        sd = float(np.std(values, ddof=1)) if len(values) >= 2 else 0.0
+        if not sd > 0:
             return None
-        return {"mean": float(np.mean(values)), "sd": float(np.std(values, ddof=1)),
-                "n": len(values), "source": f"the lab reference {self.path}"}
+        return {"mean": float(np.mean(values)), "sd": sd, "n": len(values),
+                "source": f"the lab reference {self.path}"}
 
     def source(self):
         """What the report says of the reference."""

@@ -229,11 +229,7 @@ class _Cluster:
             "allows (killed, or out of memory?), " + ADVICE)
 
     def __init__(self, address):
-        try:
-            import distributed
-        except ImportError:
-            raise HostError("--scheduler needs Dask's distributed package, which is not "
-                            "installed", INSTALL_CLUSTER) from None
+        distributed = _distributed()
         try:
             from distributed import KilledWorker
         except ImportError:  # releases before 2022
@@ -270,14 +266,20 @@ class _Cluster:
         self.client.close()
 
 
+def _distributed():
+    """Dask's distributed package, or the HostError saying how to install it."""
+    try:
+        import distributed
+    except ImportError:
+        raise HostError("--scheduler needs Dask's distributed package, which is not "
+                        "installed", INSTALL_CLUSTER) from None
+    return distributed
+
+
 def check_scheduler(address):
     """Refuse ``--scheduler`` where Dask's distributed package is missing, before the run."""
     if address is not None:
-        try:
-            import distributed  # noqa: F401
-        except ImportError:
-            raise HostError("--scheduler needs Dask's distributed package, which is not "
-                            "installed", INSTALL_CLUSTER) from None
+        _distributed()
 
 
 # -- the run --------------------------------------------------------------------------

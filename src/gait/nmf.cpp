@@ -91,7 +91,8 @@ NMF_STEP void nmf_axpy(double *y, double a, const double *x, std::size_t n) {
 struct NmfProblem {
     const double *x;
     std::size_t m, n, k;
-    double x2;  // |X|^2
+    double x2;           // |X|^2
+    double start_scale;  // of the random starting factors: sqrt(mean(X) / k)
 };
 
 // Columns of X and H are taken in blocks of this many: a block of both and
@@ -264,19 +265,13 @@ NMF_STEP void nmf_products_of_h(const NmfProblem &p, const std::vector<double> &
 NMF_STEP NmfStart nmf_start(const NmfProblem &p, NmfRandom &random, const StoppingRule &rule,
                             NmfWork &work) {
     NmfStart s;
-    double mean = 0;
-    for (std::size_t i = 0; i < p.m * p.n; ++i) {
-        mean += p.x[i];
-    }
-    const double scale = std::sqrt(mean / static_cast<double>(p.m * p.n) /
-                                   static_cast<double>(p.k));
     s.w.resize(p.m * p.k);
     s.h.resize(p.k * p.n);
     for (double &v : s.w) {
-        v = scale * random.half_normal();
+        v = p.start_scale * random.half_normal();
     }
     for (double &v : s.h) {
-        v = scale * random.half_normal();
+        v = p.start_scale * random.half_normal();
     }
     std::vector<double> h_before = s.h, w_plain = s.w;  // the iterates before extrapolation
     nmf_products_of_h(p, s.h, work);
@@ -357,10 +352,15 @@ Factorisation factorise(const double *x, std::size_t muscles, std::size_t sample
     const std::size_t size = muscles * samples;
     const double gain = cycles::unit_gain(cycles::largest_magnitude(x, size));
     std::vector<double> scaled(x, x + size);
+    double sum = 0;
     for (double &v : scaled) {
         v *= gain;
+        sum += v;
     }
-    NmfProblem p{scaled.data(), muscles, samples, k, nmf_dot(scaled.data(), scaled.data(), size)};
+    const double start_scale =
+        std::sqrt(sum / static_cast<double>(size) / static_cast<double>(k));
+    NmfProblem p{scaled.data(), muscles, samples, k, nmf_dot(scaled.data(), scaled.data(), size),
+                 start_scale};
     NmfWork work(p);
     NmfRandom random{seed};
     NmfStart best;

@@ -305,8 +305,7 @@ def prepared_in(args):
     def each(work, sources):
         with each_trial(work, sources, args, lambda source, reason: (None, reason),
                         preload=()) as results:
-            for result in results:
-                yield result
+            yield from results
     return each
 
 
